@@ -1,0 +1,156 @@
+#pragma once
+
+#include "datalistdialogs.h"
+#include "dialog.h"
+#include "exchange.h"
+#include "records.h"
+#include "registermap.h"
+
+#include <QPointer>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+class CColorStatic;
+class CMyButton;
+class CXPGroupBox;
+
+// The tool's one window: the port, the meter commands, the values of the last reading.
+// Every button is a handler that runs to its end, waits for the meter included, before the
+// next click is handled.
+class CQuorvexDlg : public CDialog
+{
+    Q_OBJECT
+
+public:
+    explicit CQuorvexDlg(QWidget* parent = nullptr);
+    ~CQuorvexDlg() override;
+
+    // Port control and traffic areas.
+    void OnOpenPort();
+    void OnClosePort();
+    bool CheckPortOpen();
+    void OnClearSend();
+    void OnClearRecv();
+    void OnClose();
+
+    // Setting commands.
+    void OnSetBaudRate();
+    void OnSetAddress();
+    void OnSetDisplayTime();
+    void OnSetScreenNumber();
+    void OnSetDecimal();
+    void OnSetSerialNumber();
+    void OnSetPassword();
+    void OnSetCtRatio();
+    void OnSetParity();
+    void OnClearZero();
+
+    // Property reads.
+    void OnReadAddress();
+    void OnReadSerialNumber();
+    void OnReadScreenNumber();
+    void OnReadDecimal();
+    void OnReadDisplayTime();
+    void OnReadBaudRate();
+    void OnReadPassword();
+    void OnReadCtRatio();
+    void OnReadParity();
+    void OnShowPassword();
+
+    // Read meter and the readings.
+    void OnReadMeter();
+    void OnViewDanData();
+    void OnViewEnergyData();
+    void OnDeleteDanData();
+    void OnDeleteEnergyData();
+
+    // The about entry of the window menu (command 0x0010).
+    void OnSysCommand(int commandId);
+
+    // What the window holds, for those who look in from outside (tests, benchmarks).
+    int DecimalMode() const { return m_nDecimalMode; }
+    bool PortOpenFlag() const { return m_bPortOpen != 0; }
+    int RecvCount() const { return m_nRecvCount; }
+    const RecvBuffer* RecvBuf() const { return m_pRecvBuf.get(); }
+    const CDanData& CurDanData() const { return m_curDanData; }
+    const CCEnergy& CurEnergy() const { return m_curEnergy; }
+    const CDanDataList& DanDataList() const { return m_danDataList; }
+    const CCEnergyList& EnergyList() const { return m_energyList; }
+    CDlgDanData* DlgDanData() const { return m_pDlgDanData; }
+    CDlgEnergyData* DlgEnergyData() const { return m_pDlgEnergyData; }
+
+    // Every button of the window with the handler it runs, in the window's binding order.
+    struct CommandBinding
+    {
+        int id;
+        void (CQuorvexDlg::*handler)();
+    };
+    static const std::vector<CommandBinding>& Commands();
+
+protected:
+    QWidget* CreateControl(const ControlTemplate& control) override;
+    void DoDataExchange() override;
+    bool OnInitDialog() override;
+    void paintEvent(QPaintEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+public:
+    // How a command tells the operator that its request was not written in full.
+    enum class Report
+    {
+        MessageBox,
+        Debug,
+        Silent,
+    };
+
+    struct SettingRow;
+    struct ReadRow;
+
+private:
+    void RunSetting(const SettingRow& row);
+    void RunRead(const ReadRow& row);
+    static const ReadRow& ReadRowOf(int button);
+    std::optional<std::uint8_t> ReadAddressField(int lowest);
+    ExchangeResult Exchange(const Frame& request, unsigned waitMs, ReplyTest accept, ReplyShown shown,
+                            Report shortWrite, std::size_t* replyLength = nullptr);
+    Link PortLink() const;
+    Traffic TrafficAreas();
+    MeterType SelectedMeterType() const;
+    bool SelectEntryWithText(int comboId, const QString& text);
+    // 1 or 2 selects that entry of the decimal list and becomes the decimal mode; any other
+    // value leaves the mode unknown.
+    void SetDecimalModeFromRegister(int value);
+    // The field of the current record of the selected meter type, if a type is selected.
+    void AssignToSelectedRecord(QString CDanData::*danField, QString CCEnergy::*energyField,
+                                const QString& text);
+
+    // Read-reply handlers, one per property read.
+    void ApplyAddress(const RecvBuffer& reply, std::size_t count);
+    void ApplySerialNumber(const RecvBuffer& reply, std::size_t count);
+    void ApplyScreenNumber(const RecvBuffer& reply, std::size_t count);
+    void ApplyDecimal(const RecvBuffer& reply, std::size_t count);
+    void ApplyDisplayTime(const RecvBuffer& reply, std::size_t count);
+    void ApplyBaudRate(const RecvBuffer& reply, std::size_t count);
+    void ApplyPassword(const RecvBuffer& reply, std::size_t count);
+    void ApplyCtRatio(const RecvBuffer& reply, std::size_t count);
+    void ApplyParity(const RecvBuffer& reply, std::size_t count);
+
+    void DecodeSinglePhaseReply();
+    void DecodeThreePhaseReply();
+
+    QIcon m_hIcon;
+    std::unique_ptr<RecvBuffer> m_pRecvBuf;
+    int m_nRecvCount = 0;
+    int m_bPortOpen = 0;
+    CCEnergy m_curEnergy;
+    CCEnergyList m_energyList;
+    CDanData m_curDanData;
+    CDanDataList m_danDataList;
+    QPointer<CDlgEnergyData> m_pDlgEnergyData;
+    QPointer<CDlgDanData> m_pDlgDanData;
+    int m_nDecimalMode = 0;
+};

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QColor>
+
+#include <cstdint>
+
+// Colours travel through the tool as 32-bit references laid out 0x00BBGGRR, the way meter
+// vendors' palettes and the window tables are written; Qt sees them only when painting.
+using COLORREF = std::uint32_t;
+
+constexpr COLORREF RGB(int r, int g, int b)
+{
+    return static_cast<COLORREF>((r & 0xFF) | ((g & 0xFF) << 8) | ((b & 0xFF) << 16));
+}
+
+constexpr int GetRValue(COLORREF c) { return static_cast<int>(c & 0xFF); }
+constexpr int GetGValue(COLORREF c) { return static_cast<int>((c >> 8) & 0xFF); }
+constexpr int GetBValue(COLORREF c) { return static_cast<int>((c >> 16) & 0xFF); }
+
+inline QColor ToQColor(COLORREF c) { return QColor(GetRValue(c), GetGValue(c), GetBValue(c)); }
+
+inline COLORREF FromQColor(const QColor& c) { return RGB(c.red(), c.green(), c.blue()); }
+
+// The light blue shared by the main window's background, group boxes and labels.
+inline constexpr COLORREF kWindowBlue = RGB(150, 216, 233);
