@@ -1,0 +1,549 @@
+#include "simulator.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace metersim {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::size_t kReadChunk = 4096;
+// Bytes that never fall silent are not a request: give up on them at this size.
+constexpr std::size_t kMaxPending = 8192;
+// A pseudo-terminal hands a request over in one go; the silence only has to outlast the
+// master's write calls of one frame.
+constexpr int kPtySilenceMs = 10;
+// On a device, USB adapters deliver bytes in bursts some milliseconds apart; stay above that.
+constexpr int kMinDeviceSilenceMs = 20;
+constexpr int kWriteStallMs = 1000;
+
+std::string ErrorText(const char* what)
+{
+    return std::string(what) + ": " + std::strerror(errno);
+}
+
+speed_t SpeedOf(int baud)
+{
+    switch (baud) {
+    case 1200:
+        return B1200;
+    case 2400:
+        return B2400;
+    case 4800:
+        return B4800;
+    case 9600:
+        return B9600;
+    case 19200:
+        return B19200;
+    case 38400:
+        return B38400;
+    case 57600:
+        return B57600;
+    case 115200:
+        return B115200;
+    default:
+        return B0;
+    }
+}
+
+int BaudOfCode(std::uint8_t code)
+{
+    switch (code) {
+    case 0x04:
+        return 1200;
+    case 0x08:
+        return 2400;
+    case 0x10:
+        return 4800;
+    default:
+        return 9600;
+    }
+}
+
+std::uint8_t CodeOfBaud(int baud)
+{
+    switch (baud) {
+    case 1200:
+        return 0x04;
+    case 2400:
+        return 0x08;
+    case 4800:
+        return 0x10;
+    default:
+        return 0x20;
+    }
+}
+
+LineParity ParityOfCode(std::uint8_t code)
+{
+    switch (code) {
+    case 0:
+        return LineParity::Even;
+    case 1:
+        return LineParity::Odd;
+    default:
+        return LineParity::None;
+    }
+}
+
+std::uint8_t CodeOfParity(LineParity parity)
+{
+    switch (parity) {
+    case LineParity::Even:
+        return 0;
+    case LineParity::Odd:
+        return 1;
+    case LineParity::None:
+        break;
+    }
+    return 2;
+}
+
+// Raw 8-bit line, 1 stop bit, no flow control, reads that never block in the driver.
+bool ConfigureLine(int fd, int baud, LineParity parity, std::string* error)
+{
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0) {
+        *error = ErrorText("tcgetattr");
+        return false;
+    }
+    cfmakeraw(&tio);
+    tio.c_cflag |= CLOCAL | CREAD;
+    tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | CRTSCTS | PARENB | PARODD);
+    if (parity != LineParity::None) {
+        tio.c_cflag |= PARENB;
+        tio.c_iflag |= INPCK;
+    }
+    if (parity == LineParity::Odd) {
+        tio.c_cflag |= PARODD;
+    }
+    tio.c_cc[VMIN] = 0;
+    tio.c_cc[VTIME] = 0;
+    const speed_t speed = SpeedOf(baud);
+    if (speed == B0) {
+        *error = "unsupported baud rate " + std::to_string(baud);
+        return false;
+    }
+    if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0 ||
+        tcsetattr(fd, TCSANOW, &tio) != 0) {
+        *error = ErrorText("tcsetattr");
+        return false;
+    }
+    return true;
+}
+
+bool MakeWakePipe(int fds[2], std::string* error)
+{
+    if (pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0) {
+        *error = ErrorText("pipe2");
+        return false;
+    }
+    return true;
+}
+
+void CloseIfOpen(int& fd)
+{
+    if (fd >= 0) {
+        ::close(fd);
+        fd = -1;
+    }
+}
+
+} // namespace
+
+MeterSimulator::MeterSimulator(MeterKind kind, int lineFd, int holdFd, int wakeRead, int wakeWrite,
+                               std::string path, bool device)
+    : m_kind(kind), m_path(std::move(path)), m_device(device), m_lineFd(lineFd), m_holdFd(holdFd),
+      m_wakeRead(wakeRead), m_wakeWrite(wakeWrite),
+      m_silenceMs(device ? kMinDeviceSilenceMs : kPtySilenceMs)
+{
+}
+
+std::unique_ptr<MeterSimulator> MeterSimulator::OnPseudoTerminal(MeterKind kind, std::string* error)
+{
+    std::string ignored;
+    std::string& reason = error != nullptr ? *error : ignored;
+    int master = -1;
+    int slave = -1;
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+        reason = ErrorText("openpty");
+        return nullptr;
+    }
+    char name[PATH_MAX] = {};
+    int wake[2] = {-1, -1};
+    const bool ready =
+        ptsname_r(master, name, sizeof name) == 0 && fcntl(master, F_SETFL, O_NONBLOCK) == 0 &&
+        fcntl(master, F_SETFD, FD_CLOEXEC) == 0 && fcntl(slave, F_SETFD, FD_CLOEXEC) == 0;
+    if (!ready) {
+        reason = ErrorText("pseudo-terminal set-up");
+    }
+    if (!ready || !ConfigureLine(slave, 9600, LineParity::None, &reason) ||
+        !MakeWakePipe(wake, &reason)) {
+        ::close(master);
+        ::close(slave);
+        return nullptr;
+    }
+    return std::unique_ptr<MeterSimulator>(
+        new MeterSimulator(kind, master, slave, wake[0], wake[1], name, false));
+}
+
+std::unique_ptr<MeterSimulator> MeterSimulator::OnDevice(MeterKind kind, const std::string& path,
+                                                         int baud, LineParity parity,
+                                                         std::string* error)
+{
+    std::string ignored;
+    std::string& reason = error != nullptr ? *error : ignored;
+    int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        reason = ErrorText(path.c_str());
+        return nullptr;
+    }
+    int wake[2] = {-1, -1};
+    if (!ConfigureLine(fd, baud, parity, &reason) || !MakeWakePipe(wake, &reason)) {
+        ::close(fd);
+        return nullptr;
+    }
+    tcflush(fd, TCIOFLUSH);
+    std::unique_ptr<MeterSimulator> meter(
+        new MeterSimulator(kind, fd, -1, wake[0], wake[1], path, true));
+    meter->m_state.baudCode = CodeOfBaud(baud);
+    meter->m_state.parityCode = CodeOfParity(parity);
+    // 3.5 character times of 11 bits, the Modbus RTU frame gap, when slower than the minimum.
+    meter->m_silenceMs = std::max(kMinDeviceSilenceMs, (35 * 11 * 1000 / 10 + baud - 1) / baud);
+    return meter;
+}
+
+MeterSimulator::~MeterSimulator()
+{
+    stop();
+    CloseIfOpen(m_lineFd);
+    CloseIfOpen(m_holdFd);
+    ::close(m_wakeRead);
+    ::close(m_wakeWrite);
+}
+
+void MeterSimulator::start()
+{
+    if (m_thread.joinable()) {
+        return;
+    }
+    char drain[64];
+    while (::read(m_wakeRead, drain, sizeof drain) > 0) {
+    }
+    m_stopRequested = false;
+    m_thread = std::thread(&MeterSimulator::run, this);
+}
+
+void MeterSimulator::stop()
+{
+    if (!m_thread.joinable()) {
+        return;
+    }
+    m_stopRequested = true;
+    wake();
+    m_thread.join();
+}
+
+MeterState MeterSimulator::state() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_state;
+}
+
+void MeterSimulator::setState(const MeterState& state)
+{
+    std::lock_guard lock(m_mutex);
+    m_state = state;
+}
+
+void MeterSimulator::updateState(const std::function<void(MeterState&)>& change)
+{
+    std::lock_guard lock(m_mutex);
+    change(m_state);
+}
+
+Misbehaviour MeterSimulator::misbehaviour() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_misbehaviour;
+}
+
+void MeterSimulator::setMisbehaviour(const Misbehaviour& misbehaviour)
+{
+    std::lock_guard lock(m_mutex);
+    m_misbehaviour = misbehaviour;
+}
+
+void MeterSimulator::setSilenceMs(int ms)
+{
+    std::lock_guard lock(m_mutex);
+    m_silenceMs = std::max(ms, 1);
+}
+
+void MeterSimulator::setTrafficLog(TrafficLog log)
+{
+    std::lock_guard lock(m_mutex);
+    m_log = std::move(log);
+}
+
+std::uint64_t MeterSimulator::requestsSeen() const
+{
+    return m_requests;
+}
+
+std::uint64_t MeterSimulator::repliesSent() const
+{
+    return m_replies;
+}
+
+std::vector<std::uint8_t> MeterSimulator::lastRequest() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_lastRequest;
+}
+
+bool MeterSimulator::waitForRequests(std::uint64_t count, std::chrono::milliseconds timeout) const
+{
+    return waitFor(m_requests, count, timeout);
+}
+
+bool MeterSimulator::waitForReplies(std::uint64_t count, std::chrono::milliseconds timeout) const
+{
+    return waitFor(m_replies, count, timeout);
+}
+
+bool MeterSimulator::waitFor(const std::atomic<std::uint64_t>& counter, std::uint64_t count,
+                             std::chrono::milliseconds timeout) const
+{
+    std::unique_lock lock(m_mutex);
+    return m_changed.wait_for(lock, timeout, [&] { return counter >= count; });
+}
+
+void MeterSimulator::closeLine()
+{
+    if (!m_thread.joinable() || std::this_thread::get_id() == m_thread.get_id()) {
+        closeLineNow();
+        return;
+    }
+    // The thread owns the descriptor while it runs: closing it under a poll() in progress
+    // could let a new descriptor with the same number be read in its place.
+    m_closeRequested = true;
+    wake();
+    std::unique_lock lock(m_mutex);
+    m_changed.wait(lock, [this] { return !m_lineOpen; });
+}
+
+bool MeterSimulator::lineOpen() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_lineOpen;
+}
+
+void MeterSimulator::closeLineNow()
+{
+    {
+        std::lock_guard lock(m_mutex);
+        CloseIfOpen(m_lineFd);
+        CloseIfOpen(m_holdFd);
+        m_lineOpen = false;
+        m_closeRequested = false;
+    }
+    m_changed.notify_all();
+}
+
+void MeterSimulator::wake()
+{
+    const char byte = 1;
+    // A full pipe already wakes the thread.
+    [[maybe_unused]] const ssize_t written = ::write(m_wakeWrite, &byte, 1);
+}
+
+void MeterSimulator::log(Direction direction, std::span<const std::uint8_t> bytes) const
+{
+    TrafficLog log;
+    {
+        std::lock_guard lock(m_mutex);
+        log = m_log;
+    }
+    if (log) {
+        log(direction, bytes);
+    }
+}
+
+void MeterSimulator::run()
+{
+    std::vector<std::uint8_t> pending;
+    Clock::time_point lastByte = Clock::now();
+    std::uint8_t chunk[kReadChunk];
+    while (!m_stopRequested) {
+        int silenceMs = 0;
+        {
+            std::lock_guard lock(m_mutex);
+            silenceMs = m_silenceMs;
+        }
+        const auto silence = std::chrono::milliseconds(silenceMs);
+        int timeout = -1;
+        if (!pending.empty()) {
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(silence - (Clock::now() - lastByte));
+            timeout = static_cast<int>(std::max<std::int64_t>(left.count(), 0));
+        }
+        pollfd fds[2] = {{m_wakeRead, POLLIN, 0}, {m_lineFd, POLLIN, 0}};
+        const nfds_t count = m_lineFd >= 0 ? 2 : 1;
+        if (::poll(fds, count, timeout) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;
+        }
+        if (fds[0].revents != 0) {
+            char drain[64];
+            while (::read(m_wakeRead, drain, sizeof drain) > 0) {
+            }
+            if (m_stopRequested) {
+                break;
+            }
+            if (m_closeRequested) {
+                closeLineNow();
+                pending.clear();
+            }
+            continue;
+        }
+        if (count == 2 && fds[1].revents != 0) {
+            const ssize_t n =
+                (fds[1].revents & POLLIN) != 0 ? ::read(m_lineFd, chunk, sizeof chunk) : 0;
+            if (n > 0) {
+                pending.insert(pending.end(), chunk, chunk + n);
+                lastByte = Clock::now();
+            } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+                // The device is gone (an adapter pulled out): stop listening to it.
+                closeLineNow();
+                pending.clear();
+                continue;
+            }
+        }
+        while (!pending.empty() && m_lineFd >= 0 && !m_stopRequested) {
+            std::size_t length = CompleteFrameLength(pending);
+            if (length == 0) {
+                if (Clock::now() - lastByte < silence && pending.size() < kMaxPending) {
+                    break;
+                }
+                length = pending.size();
+            }
+            const std::vector<std::uint8_t> frame(
+                pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(length));
+            pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(length));
+            handleFrame(frame);
+        }
+    }
+}
+
+void MeterSimulator::handleFrame(const std::vector<std::uint8_t>& frame)
+{
+    log(Direction::Request, frame);
+    Response response;
+    bool lineChanged = false;
+    MeterState after;
+    {
+        std::lock_guard lock(m_mutex);
+        m_lastRequest = frame;
+        const MeterState before = m_state;
+        response = Serve(m_state, m_kind, frame, m_misbehaviour);
+        after = m_state;
+        lineChanged = m_device &&
+                      (before.baudCode != after.baudCode || before.parityCode != after.parityCode);
+        ++m_requests;
+    }
+    m_changed.notify_all();
+    if (!response.pieces.empty()) {
+        send(response);
+    }
+    if (lineChanged && m_lineFd >= 0) {
+        // The reply still goes out at the old settings.
+        tcdrain(m_lineFd);
+        std::string error;
+        ConfigureLine(m_lineFd, BaudOfCode(after.baudCode), ParityOfCode(after.parityCode), &error);
+    }
+}
+
+void MeterSimulator::send(const Response& response)
+{
+    if (!pause(response.delayMs)) {
+        return;
+    }
+    for (std::size_t i = 0; i < response.pieces.size(); ++i) {
+        if (i > 0 && !pause(response.gapMs)) {
+            return;
+        }
+        if (!writeAll(response.pieces[i])) {
+            return;
+        }
+        log(Direction::Reply, response.pieces[i]);
+    }
+    {
+        std::lock_guard lock(m_mutex);
+        ++m_replies;
+    }
+    m_changed.notify_all();
+}
+
+// Waits ms, unless stop() or closeLine() wants the thread first; false then.
+bool MeterSimulator::pause(int ms)
+{
+    const auto until = Clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+        if (left <= 0) {
+            return true;
+        }
+        pollfd fd{m_wakeRead, POLLIN, 0};
+        const int rc = ::poll(&fd, 1, static_cast<int>(left));
+        if (rc > 0) {
+            return false; // the main loop drains the pipe and acts on it
+        }
+        if (rc < 0 && errno != EINTR) {
+            return false;
+        }
+    }
+}
+
+bool MeterSimulator::writeAll(std::span<const std::uint8_t> bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        if (m_lineFd < 0) {
+            return false;
+        }
+        const ssize_t n = ::write(m_lineFd, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno == EAGAIN) {
+            // Nobody reads the other side and its buffer is full: wait a while, then drop
+            // the rest as a meter on a dead bus would.
+            pollfd fds[2] = {{m_lineFd, POLLOUT, 0}, {m_wakeRead, POLLIN, 0}};
+            if (::poll(fds, 2, kWriteStallMs) <= 0 || fds[1].revents != 0) {
+                return false;
+            }
+            continue;
+        }
+        closeLineNow();
+        return false;
+    }
+    return true;
+}
+
+} // namespace metersim
