@@ -53,7 +53,11 @@ QRect DialogUnits::toPixels(int x, int y, int cx, int cy) const
 QFont TemplateFont(const DialogTemplate& dialogTemplate)
 {
     QFont font = QFontDatabase::systemFont(QFontDatabase::GeneralFont);
-    if (qstrcmp(dialogTemplate.fontFace, "MS Shell Dlg") != 0) {
+    if (qstrcmp(dialogTemplate.fontFace, "MS Shell Dlg") == 0) {
+        // The dialog font of a Chinese desktop: one face for both scripts, as narrow as the
+        // layouts were drawn for. The system font stays the fallback where none is installed.
+        font.setFamilies({QStringLiteral("Noto Sans CJK SC"), QStringLiteral("WenQuanYi Micro Hei"), font.family()});
+    } else {
         font.setFamily(QString::fromUtf8(dialogTemplate.fontFace));
     }
     font.setPointSize(dialogTemplate.pointSize);

@@ -64,7 +64,8 @@ ExchangeResult RunExchange(const Link& link, const Traffic& traffic, RecvBuffer&
 
 // Reusable acceptance tests.
 bool ReplyIsWriteAck(const RecvBuffer& reply, std::size_t count);      // byte 1 0x10, CRC
-bool ReplyIsClearZeroAck(const RecvBuffer& reply, std::size_t count);  // byte 1 0xFE, last 0x16
+// Byte 1 0xFE and last byte 0x16, and not a DL/T 645 abnormal reply (the meter refusing).
+bool ReplyIsClearZeroAck(const RecvBuffer& reply, std::size_t count);
 
 // The gathering of the read-meter reply, after its request was written: zero-fill the
 // buffer, wait firstWaitMs, then read pieces until exactly expectedLength() bytes are there,

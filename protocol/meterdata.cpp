@@ -4,8 +4,7 @@
 #include "hextext.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
+#include <charconv>
 
 namespace {
 
@@ -38,10 +37,15 @@ std::string SinglePhaseEnergyText(const std::uint8_t* bytes, int decimalMode)
     if (decimalMode == 1) {
         // Meters of this kind send two decimals; mode 1 shows one, and the value goes through
         // single precision on the way, which decides how a trailing 5 rounds.
-        const float value = std::strtof(BcdToText(bytes, 4, 1).c_str(), nullptr) / 10.0f;
+        // Parsed and printed without the C locale functions: a decimal comma in the
+        // operator's locale must not turn 123.4 into 123 or "123,4".
+        const std::string bcd = BcdToText(bytes, 4, 1);
+        float value = 0.0f;
+        std::from_chars(bcd.data(), bcd.data() + bcd.size(), value);
+        value /= 10.0f;
         char text[64];
-        std::snprintf(text, sizeof text, "%.1f", static_cast<double>(value));
-        return text;
+        const auto end = std::to_chars(text, text + sizeof text, static_cast<double>(value), std::chars_format::fixed, 1);
+        return std::string(text, end.ptr);
     }
     return BcdToText(bytes, 4, 2);
 }

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+// Helpers shared by the protocol tests. They are written independently of the code under
+// test, so that a fault in it cannot hide behind the same fault here.
+
+using Bytes = std::vector<std::uint8_t>;
+
+// "01 10 00 1D" -> the four bytes; spaces are ignored.
+inline Bytes FromHex(const char* hex)
+{
+    const QByteArray raw = QByteArray::fromHex(hex);
+    return Bytes(raw.begin(), raw.end());
+}
+
+inline Bytes FromHex(const QByteArray& hex)
+{
+    return FromHex(hex.constData());
+}
+
+// Upper-case hex with one space between bytes, for readable comparisons.
+inline QString Hex(std::span<const std::uint8_t> bytes)
+{
+    const QByteArray raw(reinterpret_cast<const char*>(bytes.data()),
+                         static_cast<qsizetype>(bytes.size()));
+    return QString::fromLatin1(raw.toHex(' ').toUpper());
+}
+
+// The textbook CRC-16/MODBUS, bit by bit: reflected polynomial 0xA001, initial 0xFFFF.
+// Its low byte is the one sent first.
+inline std::uint16_t ReferenceCrc(std::span<const std::uint8_t> bytes)
+{
+    std::uint16_t crc = 0xFFFF;
+    for (std::uint8_t byte : bytes) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc & 1u) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001u)
+                             : static_cast<std::uint16_t>(crc >> 1);
+        }
+    }
+    return crc;
+}
+
+// Appends the CRC the way a meter puts it on the wire: low byte first.
+inline Bytes WithCrc(Bytes bytes)
+{
+    const std::uint16_t crc = ReferenceCrc(bytes);
+    bytes.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+    bytes.push_back(static_cast<std::uint8_t>(crc >> 8));
+    return bytes;
+}
