@@ -134,6 +134,7 @@ private slots:
     void propertyReads_data();
     void propertyReads();
     void readsOfValuesNotListedChangeNothing();
+    void clearZeroRefusedByTheMeterIsNoSuccess();
     void readMeterSinglePhase();
     void readMeterThreePhase();
     void readMeterWithUnknownDecimalsSkipsTheEnergies();
@@ -282,6 +283,21 @@ void TestCommands::readsOfValuesNotListedChangeNothing()
     w.click(IDC_BTN_READ_CT);
     QCOMPARE(w.messages, QStringList{"single is not read"});
     QCOMPARE(w.text(IDC_EDIT_SEND), QStringLiteral("old"));
+}
+
+void TestCommands::clearZeroRefusedByTheMeterIsNoSuccess()
+{
+    // A meter that wants another password answers with an abnormal reply (control code with
+    // bit 6 set). It still starts with 0xFE and ends with 0x16, but it is no success.
+    MeterBench bench;
+    bench.meter->updateState([](MeterState& m) { m.clearPassword = {0x02, 0x12, 0x34, 0x56}; });
+    WindowFixture& w = bench.w();
+    w.setText(IDC_EDIT_RECV, QStringLiteral("old"));
+    w.click(IDC_BTN_CLEAR_ZERO);
+    QVERIFY(bench.meter->waitForReplies(1, std::chrono::milliseconds(2000)));
+    QVERIFY(w.messages.isEmpty());
+    QCOMPARE(w.text(IDC_EDIT_RECV), QStringLiteral("old"));
+    QVERIFY(bench.state().activeEnergy != 0);
 }
 
 void TestCommands::readMeterSinglePhase()
