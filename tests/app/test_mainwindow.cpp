@@ -6,6 +6,7 @@
 #include "xpgroupbox.h"
 
 #include <QContextMenuEvent>
+#include <QMap>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
@@ -24,6 +25,9 @@ class TestMainWindow : public QObject
 
 private slots:
     void controlsHaveTheirPaintedClasses();
+    void everyControlWithItsCaption();
+    void escAndEnterEndTheRunWithoutTheCloseHandler_data();
+    void escAndEnterEndTheRunWithoutTheCloseHandler();
     void listsKeepTheirOrder_data();
     void listsKeepTheirOrder();
     void initialState();
@@ -58,6 +62,86 @@ void TestMainWindow::controlsHaveTheirPaintedClasses()
         QVERIFY2(std::any_of(commands.begin(), commands.end(), [id](const auto& c) { return c.id == id; }),
                  qPrintable(QString::number(id)));
     }
+}
+
+void TestMainWindow::everyControlWithItsCaption()
+{
+    // Captions written down from the window's description, not from the template, so that a
+    // typo in either shows up.
+    const QMap<int, QString> captions{
+        {1154, "Serial configuration"}, {1080, "COM:"}, {1081, "Baud rate:"}, {1082, "Parity check:"},
+        {1161, "Type:"}, {1002, "Open"}, {1003, "Close"},
+        {1149, "Set the property of the electric meter"}, {1091, "Baud rate:"}, {1007, "设置波特率"},
+        {1098, "Parity check:"}, {1099, "设置奇偶校验"}, {1095, "Decimal:"}, {1088, "设置小数位数"},
+        {1180, "CT Ratio："}, {1178, "设置变比"}, {1089, "Address:"}, {1012, "设置地址"}, {1092, "SN:"},
+        {1076, "设置序列号"}, {1094, "Display time(s):"}, {1086, "设置显示时间"}, {1093, "Screen number:"},
+        {1085, "设置屏数"},
+        {1152, "Read the property of the electric meter"}, {1183, "清零"}, {1013, "读地址"}, {1087, "读屏数"},
+        {1014, "读电表"}, {1077, "读序列号"}, {1054, "读小数位数"}, {1179, "读变比"}, {1090, "读波特率"},
+        {1096, "读显示时间"}, {1182, "读奇偶校验"},
+        {1169, "Password"}, {1165, "Password:"}, {1071, "显示"}, {1168, "设置密码"}, {1163, "Read Password"},
+        {1162, "Single phase data"}, {1069, "查看数据"}, {1097, "删除数据"}, {1125, "Current Active kWh："},
+        {1157, "kw/h"}, {1170, "L1 Current:"}, {1171, "A"}, {1129, "Constant:"}, {1128, "L1 Voltage:"},
+        {1160, "V"}, {1166, "Active power:"}, {1174, "W"}, {1150, "Tariff number:"},
+        {1156, "Total PowerFactor:"}, {1155, "Frequency:"}, {1172, "Hz"},
+        {1151, "Three phase data"}, {1068, "查看数据"}, {1078, "删除数据"}, {1100, "Current Active kWh:"},
+        {1130, "kw/h"}, {1108, "Current positive kWh:"}, {1132, "kw/h"}, {1101, "Current Reactive kWh:"},
+        {1131, "kvar/h"}, {1109, "Current reverse kWh:"}, {1133, "kw/h"}, {1111, "L1 ReactivePower:"},
+        {1141, "Var"}, {1102, "L1 Voltage:"}, {1134, "V"}, {1119, "Frequency:"}, {1148, "Hz"},
+        {1112, "L2 ReactivePower:"}, {1142, "Var"}, {1103, "L2 Voltage:"}, {1135, "V"},
+        {1114, "Total ActivePower:"}, {1144, "W"}, {1113, "L3 ReactivePower:"}, {1143, "Var"},
+        {1104, "L3 Voltage:"}, {1136, "V"}, {1115, "L1 ActivePower:"}, {1145, "W"},
+        {1118, "Total PowerFactor:"}, {1105, "L1 Current:"}, {1137, "A"}, {1116, "L2 ActivePower:"},
+        {1146, "W"}, {1120, "L1 PowerFactor:"}, {1106, "L2 Current:"}, {1138, "A"},
+        {1117, "L3 ActivePower:"}, {1147, "W"}, {1121, "L2 PowerFactor:"}, {1107, "L3 Current:"},
+        {1139, "A"}, {1110, "Total ReactivePower:"}, {1140, "Var"}, {1122, "L3 PowerFactor:"},
+        {1123, "Send data area"}, {1009, "清空发送区"}, {1124, "Recv data area"}, {1019, "清空接收区"},
+        {1126, "有功费率1电量："}, {1127, "有功费率2电量："}, {1167, "无功功率:"}, {1158, "kw/h"},
+        {1173, "kw/h"}, {1175, "W"}, {1164, "Var"},
+    };
+    WindowFixture f;
+    for (auto it = captions.begin(); it != captions.end(); ++it) {
+        QWidget* control = f.dlg->GetDlgItem(it.key());
+        QVERIFY2(control, qPrintable(QString::number(it.key())));
+        QCOMPARE(f.text(it.key()), it.value());
+    }
+    QCOMPARE(captions.size(), 77 + 29 + 6);
+    // The edits, besides those the labels name.
+    for (int id : {1004, 1008, 1015, 1016, 1017, 1018, 1020, 1021, 1022, 1023, 1024, 1025, 1026, 1027, 1028,
+                   1029, 1030, 1031, 1032, 1033, 1034, 1035, 1036, 1037, 1038, 1039, 1040, 1041, 1042, 1043,
+                   1044, 1045, 1046, 1047, 1073, 1074, 1075, 1079, 1083, 1084}) {
+        QWidget* edit = f.dlg->GetDlgItem(id);
+        QVERIFY2(qobject_cast<QLineEdit*>(edit) || qobject_cast<QPlainTextEdit*>(edit), qPrintable(QString::number(id)));
+    }
+    // Group boxes hold their rows: each control lies inside the box the description puts it in.
+    const QMap<int, int> inside{{1000, 1154}, {1002, 1154}, {1065, 1149}, {1008, 1149}, {1176, 1149},
+                                {1183, 1152}, {1182, 1152}, {1044, 1169}, {1163, 1169}, {1039, 1162},
+                                {1042, 1162}, {1017, 1151}, {1021, 1151}};
+    for (auto it = inside.begin(); it != inside.end(); ++it) {
+        QVERIFY2(f.dlg->GetDlgItem(it.value())->geometry().contains(f.dlg->GetDlgItem(it.key())->geometry()),
+                 qPrintable(QString::number(it.key())));
+    }
+}
+
+void TestMainWindow::escAndEnterEndTheRunWithoutTheCloseHandler_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::newRow("Esc") << int(Qt::Key_Escape);
+    QTest::newRow("Enter") << int(Qt::Key_Return);
+}
+
+void TestMainWindow::escAndEnterEndTheRunWithoutTheCloseHandler()
+{
+    QFETCH(int, key);
+    WindowFixture f;
+    f.dlg->show();
+    QVERIFY(QTest::qWaitForWindowExposed(f.dlg.get()));
+    f.dlg->GetDlgItem(IDC_EDIT_ADDRESS)->setFocus();
+    QTest::keyClick(f.dlg->GetDlgItem(IDC_EDIT_ADDRESS), Qt::Key(key));
+    QVERIFY(!f.dlg->isVisible());
+    // The close handler did not run: the process ends right after and the system cleans up.
+    QVERIFY(f.dlg->RecvBuf());
+    QVERIFY(f.dlg->DlgDanData());
 }
 
 void TestMainWindow::listsKeepTheirOrder_data()
