@@ -25,6 +25,7 @@
 #include <QPainter>
 #include <QToolTip>
 
+#include <algorithm>
 #include <array>
 
 namespace {
@@ -272,33 +273,37 @@ namespace {
 using Setting = CQuorvexDlg::SettingRow;
 using Report = CQuorvexDlg::Report;
 
-const Setting kSetBaudRate{IDC_BTN_SET_BAUD,          MeterProperty::BaudRate, Setting::Input::BaudRate,
-                           IDC_COMBO_METER_BAUD,      300,                     Report::Debug,
-                           nullptr,                   Setting::Then::SelectPortBaud};
-const Setting kSetAddress{IDC_BTN_SET_ADDRESS, MeterProperty::Address, Setting::Input::NewAddress,
-                          IDC_EDIT_ADDRESS,    300,                    Report::MessageBox,
-                          nullptr,             Setting::Then::Nothing};
-const Setting kSetDisplayTime{IDC_BTN_SET_DISPLAY_TIME, MeterProperty::DisplayTime, Setting::Input::ComboNumber,
-                              IDC_COMBO_DISPLAY_TIME,   300,                        Report::MessageBox,
-                              nullptr,                  Setting::Then::Nothing};
-const Setting kSetScreenNumber{IDC_BTN_SET_SCREEN, MeterProperty::ScreenNumber, Setting::Input::ComboNumber,
-                               IDC_COMBO_SCREEN,   300,                         Report::Debug,
-                               nullptr,            Setting::Then::Nothing};
-const Setting kSetDecimal{IDC_BTN_SET_DECIMAL, MeterProperty::DecimalPlaces, Setting::Input::ComboNumber,
-                          IDC_COMBO_DECIMAL,   300,                          Report::MessageBox,
-                          nullptr,             Setting::Then::SetDecimalMode};
-const Setting kSetSerialNumber{IDC_BTN_SET_SN, MeterProperty::SerialNumber, Setting::Input::SerialNumber,
-                               IDC_EDIT_SN,    400,                         Report::MessageBox,
-                               nullptr,        Setting::Then::Nothing};
-const Setting kSetPassword{IDC_BTN_SET_PASSWORD,     MeterProperty::Password, Setting::Input::Password,
-                           IDC_EDIT_PASSWORD,        500,                     Report::Debug,
-                           "single is not password", Setting::Then::Nothing};
-const Setting kSetCtRatio{IDC_BTN_SET_CT,         MeterProperty::CtRatio, Setting::Input::ComboNumber,
-                          IDC_COMBO_CT_RATIO,     300,                    Report::MessageBox,
-                          "single is not set ct", Setting::Then::Nothing};
-const Setting kSetParity{IDC_BTN_SET_PARITY,     MeterProperty::Parity, Setting::Input::Parity,
-                         IDC_COMBO_METER_PARITY, 300,                   Report::Debug,
-                         nullptr,                Setting::Then::SelectPortParity};
+using Input = Setting::Input;
+using Then = Setting::Then;
+
+// One row per setting button: the register it writes, where its value comes from, its wait,
+// how a short write is reported, its refusal on a single-phase meter, and what follows success.
+const std::array<Setting, 9> kSettings{{
+    {IDC_BTN_SET_BAUD, MeterProperty::BaudRate, Input::BaudRate, IDC_COMBO_METER_BAUD, 300, Report::Debug,
+     nullptr, Then::SelectPortBaud},
+    {IDC_BTN_SET_ADDRESS, MeterProperty::Address, Input::NewAddress, IDC_EDIT_ADDRESS, 300, Report::MessageBox,
+     nullptr, Then::Nothing},
+    {IDC_BTN_SET_DISPLAY_TIME, MeterProperty::DisplayTime, Input::ComboNumber, IDC_COMBO_DISPLAY_TIME, 300,
+     Report::MessageBox, nullptr, Then::Nothing},
+    {IDC_BTN_SET_SCREEN, MeterProperty::ScreenNumber, Input::ComboNumber, IDC_COMBO_SCREEN, 300, Report::Debug,
+     nullptr, Then::Nothing},
+    {IDC_BTN_SET_DECIMAL, MeterProperty::DecimalPlaces, Input::ComboNumber, IDC_COMBO_DECIMAL, 300,
+     Report::MessageBox, nullptr, Then::SetDecimalMode},
+    {IDC_BTN_SET_SN, MeterProperty::SerialNumber, Input::SerialNumber, IDC_EDIT_SN, 400, Report::MessageBox,
+     nullptr, Then::Nothing},
+    {IDC_BTN_SET_PASSWORD, MeterProperty::Password, Input::Password, IDC_EDIT_PASSWORD, 500, Report::Debug,
+     "single is not password", Then::Nothing},
+    {IDC_BTN_SET_CT, MeterProperty::CtRatio, Input::ComboNumber, IDC_COMBO_CT_RATIO, 300, Report::MessageBox,
+     "single is not set ct", Then::Nothing},
+    {IDC_BTN_SET_PARITY, MeterProperty::Parity, Input::Parity, IDC_COMBO_METER_PARITY, 300, Report::Debug,
+     nullptr, Then::SelectPortParity},
+}};
+
+const Setting& SettingRowOf(int button)
+{
+    const auto* row = std::find_if(kSettings.begin(), kSettings.end(), [button](const Setting& r) { return r.button == button; });
+    return row != kSettings.end() ? *row : kSettings.front();
+}
 
 } // namespace
 
@@ -695,15 +700,15 @@ void CQuorvexDlg::RunSetting(const SettingRow& row)
     }
 }
 
-void CQuorvexDlg::OnSetBaudRate() { RunSetting(kSetBaudRate); }
-void CQuorvexDlg::OnSetAddress() { RunSetting(kSetAddress); }
-void CQuorvexDlg::OnSetDisplayTime() { RunSetting(kSetDisplayTime); }
-void CQuorvexDlg::OnSetScreenNumber() { RunSetting(kSetScreenNumber); }
-void CQuorvexDlg::OnSetDecimal() { RunSetting(kSetDecimal); }
-void CQuorvexDlg::OnSetSerialNumber() { RunSetting(kSetSerialNumber); }
-void CQuorvexDlg::OnSetPassword() { RunSetting(kSetPassword); }
-void CQuorvexDlg::OnSetCtRatio() { RunSetting(kSetCtRatio); }
-void CQuorvexDlg::OnSetParity() { RunSetting(kSetParity); }
+void CQuorvexDlg::OnSetBaudRate() { RunSetting(SettingRowOf(IDC_BTN_SET_BAUD)); }
+void CQuorvexDlg::OnSetAddress() { RunSetting(SettingRowOf(IDC_BTN_SET_ADDRESS)); }
+void CQuorvexDlg::OnSetDisplayTime() { RunSetting(SettingRowOf(IDC_BTN_SET_DISPLAY_TIME)); }
+void CQuorvexDlg::OnSetScreenNumber() { RunSetting(SettingRowOf(IDC_BTN_SET_SCREEN)); }
+void CQuorvexDlg::OnSetDecimal() { RunSetting(SettingRowOf(IDC_BTN_SET_DECIMAL)); }
+void CQuorvexDlg::OnSetSerialNumber() { RunSetting(SettingRowOf(IDC_BTN_SET_SN)); }
+void CQuorvexDlg::OnSetPassword() { RunSetting(SettingRowOf(IDC_BTN_SET_PASSWORD)); }
+void CQuorvexDlg::OnSetCtRatio() { RunSetting(SettingRowOf(IDC_BTN_SET_CT)); }
+void CQuorvexDlg::OnSetParity() { RunSetting(SettingRowOf(IDC_BTN_SET_PARITY)); }
 
 void CQuorvexDlg::OnClearZero()
 {
@@ -744,12 +749,8 @@ const CQuorvexDlg::ReadRow& CQuorvexDlg::ReadRowOf(int button)
         {IDC_BTN_READ_PARITY, MeterProperty::Parity, 200, OneRegisterReplyOk, Report::Silent, false, false,
          &CQuorvexDlg::ApplyParity},
     }};
-    for (const ReadRow& row : rows) {
-        if (row.button == button) {
-            return row;
-        }
-    }
-    return rows.front();
+    const auto* row = std::find_if(rows.begin(), rows.end(), [button](const ReadRow& r) { return r.button == button; });
+    return row != rows.end() ? *row : rows.front();
 }
 
 void CQuorvexDlg::RunRead(const ReadRow& row)
