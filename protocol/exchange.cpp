@@ -42,7 +42,7 @@ ExchangeResult RunExchange(const Link& link, const Traffic& traffic, RecvBuffer&
 
 bool ReplyIsWriteAck(const RecvBuffer& reply, std::size_t count)
 {
-    return reply[1] == 0x10 && ReplyCrcMatches(reply.data(), count);
+    return count <= reply.size() && reply[1] == 0x10 && ReplyCrcMatches(reply.data(), count);
 }
 
 bool ReplyIsClearZeroAck(const RecvBuffer& reply, std::size_t count)
@@ -66,6 +66,10 @@ bool ReplyIsClearZeroAck(const RecvBuffer& reply, std::size_t count)
 std::optional<std::size_t> GatherReply(const Link& link, RecvBuffer& buffer, const GatherSteps& steps,
                                        std::size_t* gatheredCount)
 {
+    // A reply cut by silences more often than this will not come whole: another device is
+    // talking on the bus, and waiting for it to stop could hold the window for good.
+    constexpr int kMaxRestarts = 3;
+    int restarts = 0;
     std::size_t count = 0;
     const auto report = [&](std::optional<std::size_t> result) {
         if (gatheredCount) {
@@ -84,6 +88,10 @@ std::optional<std::size_t> GatherReply(const Link& link, RecvBuffer& buffer, con
             // The meter may still be answering: start again from nothing, once.
             count = 0;
             steps.debug("读回数据为0,1111");
+            if (restarts++ == kMaxRestarts) {
+                steps.debug("读回数据为0,2222");
+                return report(std::nullopt);
+            }
             link.sleep(steps.firstWaitMs);
             n = link.read(kRecvBufferSize, scratch.data(), kReadWaitMs);
             if (n == 0) {

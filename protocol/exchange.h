@@ -70,10 +70,11 @@ bool ReplyIsClearZeroAck(const RecvBuffer& reply, std::size_t count);
 // The gathering of the read-meter reply, after its request was written: zero-fill the
 // buffer, wait firstWaitMs, then read pieces until exactly expectedLength() bytes are there,
 // pausing pauseMs() between pieces. An empty read drops what was gathered and is retried once
-// after firstWaitMs; a second empty read ends the gathering. The gathered bytes never leave
-// the buffer: a piece that would overflow it is cut to fit and ends the gathering, since the
-// reply can then no longer have the expected length. Debug lines go to debug. Returns the
-// count gathered, or nothing when the gathering ended without the expected length.
+// after firstWaitMs; a second empty read ends the gathering, and so does a fourth such
+// restart. The gathered bytes never leave the buffer: a piece that would overflow it is cut
+// to fit and ends the gathering, since the reply can then no longer have the expected length.
+// Debug lines go to debug. Returns the count gathered, or nothing when the gathering ended
+// without the expected length.
 struct GatherSteps
 {
     unsigned firstWaitMs;

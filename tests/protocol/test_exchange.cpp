@@ -333,7 +333,13 @@ void TestExchange::clearZeroAck_data()
     QTest::addColumn<bool>("accepted");
     const QByteArray ack = QByteArray::fromHex("FEFEFEFE 68 AAAAAAAAAAAA 68 9A 00 F0 16");
     QTest::newRow("ack after wake-up bytes") << ack << static_cast<int>(ack.size()) << true;
-    QTest::newRow("any content, checksum ignored") << QByteArray::fromHex("FEFE16") << 3 << true;
+    QTest::newRow("checksum ignored")
+        << QByteArray::fromHex("FEFE 68 AAAAAAAAAAAA 68 9A 00 00 16") << 14 << true;
+    QTest::newRow("no frame at all") << QByteArray::fromHex("FEFE16") << 3 << true;
+    QTest::newRow("meter refuses: abnormal reply")
+        << QByteArray::fromHex("FEFE 68 AAAAAAAAAAAA 68 DA 01 37 5F 16") << 16 << false;
+    QTest::newRow("refusal after more wake-up bytes")
+        << QByteArray::fromHex("FEFEFEFE 68 AAAAAAAAAAAA 68 DA 01 37 5F 16") << 18 << false;
     QTest::newRow("no wake-up bytes")
         << QByteArray::fromHex("68 AAAAAAAAAAAA 68 9A 00 F0 16") << 15 << false;
     QTest::newRow("one wake-up byte only")

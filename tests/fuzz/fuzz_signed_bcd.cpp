@@ -1,0 +1,35 @@
+// SignedBcdToText over any four bytes (a shorter input is padded with zeros).
+
+#include "fuzzsupport.h"
+
+#include "bcd.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    // Exactly four bytes on the heap, so that a read past them is caught.
+    const auto bytes = std::make_unique<std::uint8_t[]>(4);
+    std::copy_n(data, std::min<std::size_t>(size, 4), bytes.get());
+    const std::string text = SignedBcdToText(bytes.get());
+
+    const std::uint32_t code = static_cast<std::uint32_t>(fuzz::ReadInt32(bytes.get()));
+    const bool negative = (code & 0x80000000u) != 0;
+    const std::uint32_t magnitude = negative ? 0u - code : code;
+    const std::uint8_t m[4] = {
+        static_cast<std::uint8_t>(magnitude >> 24), static_cast<std::uint8_t>(magnitude >> 16),
+        static_cast<std::uint8_t>(magnitude >> 8), static_cast<std::uint8_t>(magnitude)};
+    if (fuzz::IsValidBcd(m, 4)) {
+        const std::string expected = (negative ? "-" : "") + fuzz::ExpectedBcdText(m, 4, 1);
+        fuzz::Require(text == expected, "SignedBcdToText", text + " expected " + expected);
+    } else {
+        fuzz::Require(fuzz::OnlyChars(text.substr(negative ? 1 : 0), "0123456789ABCDEF.") &&
+                          text.size() <= 11,
+                      "SignedBcdToText on garbage", text);
+    }
+    return 0;
+}
