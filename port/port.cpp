@@ -1,5 +1,7 @@
 #include "port.h"
 
+#include "linesettings.h"
+
 #include "comports.h"
 
 #include <algorithm>
@@ -272,6 +274,30 @@ short WaitFor(short events, Clock::time_point deadline)
 
 } // namespace
 
+LineSettings BuildLineSettings(termios& settings, std::uint32_t baudRate, std::uint8_t dataBits,
+                               std::uint8_t parity, std::uint8_t stopBits)
+{
+    // Raw: every byte passes unchanged in both directions (no echo, no line editing, no
+    // CR/LF mapping, no XON/XOFF taken out of binary replies). Reads return at once with
+    // what is queued. Hardware flow control and XOFF sending stay as the device had them.
+    ::cfmakeraw(&settings);
+    settings.c_cc[VMIN] = 0;
+    settings.c_cc[VTIME] = 0;
+    settings.c_cflag |= CREAD | CLOCAL;
+
+    speed_t speed = B0;
+    if (!BaudConstant(baudRate, speed)) {
+        return LineSettings::NoSuchBaudRate;
+    }
+    if (!SetDataBits(settings, dataBits) || !SetParity(settings, parity) || !SetStopBits(settings, stopBits)) {
+        return LineSettings::NoSuchFraming;
+    }
+    if (::cfsetispeed(&settings, speed) != 0 || ::cfsetospeed(&settings, speed) != 0) {
+        return LineSettings::NoSuchBaudRate;
+    }
+    return LineSettings::Built;
+}
+
 bool PortOpen(int portNumber, std::uint32_t baudRate, std::uint8_t dataBits, std::uint8_t parity,
               std::uint8_t stopBits, std::uint32_t inQueue, std::uint32_t outQueue,
               std::uint32_t writeTimeoutMs)
@@ -458,28 +484,15 @@ bool PortSetState(std::uint32_t baudRate, std::uint8_t dataBits, std::uint8_t pa
         return false;
     }
 
-    // Raw: every byte passes unchanged in both directions (no echo, no line editing, no
-    // CR/LF mapping, no XON/XOFF taken out of binary replies). Reads return at once with
-    // what is queued. Hardware flow control and XOFF sending stay as the device had them.
-    ::cfmakeraw(&settings);
-    settings.c_cc[VMIN] = 0;
-    settings.c_cc[VTIME] = 0;
-    settings.c_cflag |= CREAD | CLOCAL;
-
-    speed_t speed = B0;
-    if (!BaudConstant(baudRate, speed)) {
+    switch (BuildLineSettings(settings, baudRate, dataBits, parity, stopBits)) {
+    case LineSettings::Built:
+        break;
+    case LineSettings::NoSuchBaudRate:
         ReportFailure(kSetStateFailed, EINVAL, " (no such baud rate)");
         PortClose();
         return false;
-    }
-    if (!SetDataBits(settings, dataBits) || !SetParity(settings, parity) ||
-        !SetStopBits(settings, stopBits)) {
+    case LineSettings::NoSuchFraming:
         ReportFailure(kSetStateFailed, EINVAL);
-        PortClose();
-        return false;
-    }
-    if (::cfsetispeed(&settings, speed) != 0 || ::cfsetospeed(&settings, speed) != 0) {
-        ReportFailure(kSetStateFailed, errno);
         PortClose();
         return false;
     }

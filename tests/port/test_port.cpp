@@ -2,6 +2,7 @@
 // meter, the module opens the slave side through a QUORVEX_COM<n> override.
 
 #include "comports.h"
+#include "linesettings.h"
 #include "port.h"
 
 #include <QByteArray>
@@ -149,6 +150,9 @@ class TestPort : public QObject
   private slots:
     void init();
     void cleanup();
+
+    void builtFramingHoldsWhatAPtyDrops_data();
+    void builtFramingHoldsWhatAPtyDrops();
 
     void openAppliesRawSettingsAndCloseRestoresThem();
     void lineSettings_data();
@@ -865,6 +869,44 @@ void TestPort::describeComPorts()
                                  "/ttyS11\n"
                                  "COM7 → (no device)";
     QCOMPARE(DescribeComPorts(1, 7, dev, root.path().toStdString() + "/sys"), expected);
+}
+
+// A pseudo-terminal keeps no parity, so the framing is checked on the settings the module
+// builds before it applies them.
+void TestPort::builtFramingHoldsWhatAPtyDrops_data()
+{
+    QTest::addColumn<int>("dataBits");
+    QTest::addColumn<int>("parity");
+    QTest::addColumn<int>("stopBits");
+    QTest::addColumn<unsigned>("cflagSet");
+    QTest::addColumn<unsigned>("cflagClear");
+    QTest::newRow("8N1") << 8 << 0 << 0 << unsigned(CS8) << unsigned(PARENB | CSTOPB);
+    QTest::newRow("8O1") << 8 << 1 << 0 << unsigned(CS8 | PARENB | PARODD) << unsigned(CSTOPB | CMSPAR);
+    QTest::newRow("8E1") << 8 << 2 << 0 << unsigned(CS8 | PARENB) << unsigned(PARODD | CSTOPB | CMSPAR);
+    QTest::newRow("8M1") << 8 << 3 << 0 << unsigned(CS8 | PARENB | CMSPAR | PARODD) << 0u;
+    QTest::newRow("8S2") << 8 << 4 << 2 << unsigned(CS8 | PARENB | CMSPAR | CSTOPB) << unsigned(PARODD);
+    QTest::newRow("7E1.5") << 7 << 2 << 1 << unsigned(CS7 | PARENB | CSTOPB) << unsigned(PARODD);
+}
+
+void TestPort::builtFramingHoldsWhatAPtyDrops()
+{
+    QFETCH(int, dataBits);
+    QFETCH(int, parity);
+    QFETCH(int, stopBits);
+    QFETCH(unsigned, cflagSet);
+    QFETCH(unsigned, cflagClear);
+    termios settings{};
+    settings.c_cflag = PARENB | PARODD | CSTOPB | CS5 | CRTSCTS; // leftovers of the device
+    QCOMPARE(BuildLineSettings(settings, 9600, std::uint8_t(dataBits), std::uint8_t(parity), std::uint8_t(stopBits)),
+             LineSettings::Built);
+    QCOMPARE(settings.c_cflag & CSIZE, cflagSet & CSIZE);
+    QCOMPARE(settings.c_cflag & (cflagSet & ~CSIZE), cflagSet & ~CSIZE);
+    QCOMPARE(settings.c_cflag & cflagClear, 0u);
+    QVERIFY(settings.c_cflag & (CREAD | CLOCAL));
+    QVERIFY(settings.c_cflag & CRTSCTS); // flow control stays as the device had it
+    QCOMPARE(cfgetospeed(&settings), speed_t(B9600));
+    QCOMPARE(BuildLineSettings(settings, 9601, 8, 0, 0), LineSettings::NoSuchBaudRate);
+    QCOMPARE(BuildLineSettings(settings, 9600, 8, 5, 0), LineSettings::NoSuchFraming);
 }
 
 QTEST_GUILESS_MAIN(TestPort)
