@@ -193,15 +193,17 @@ constexpr std::array<ThreePhaseTarget, TpValueCount> kThreePhaseTargets{{
     {IDC_EDIT_TP_FREQUENCY, &CCEnergy::m_strFrequency},
 }};
 
-// Acceptance tests of the replies. Every one of them wants the read function back: a meter
-// without the register answers "illegal data address", 00 84 02 <CRC>, whose exception code
-// sits where a one-register reply has its byte count of 2, and its CRC bytes would be taken
-// for the value.
+// Acceptance tests of the replies. Every one of them wants the read function back and the
+// length its byte count gives: a meter without the register answers "illegal data address",
+// 00 84 02 <CRC>, whose exception code sits where a one-register reply has its byte count of
+// 2, and its CRC bytes would be taken for the value.
 bool ByteCountIs(const RecvBuffer& reply, std::uint8_t count) { return reply[2] == count; }
 
 bool FunctionIsRead(const RecvBuffer& reply, std::size_t count)
 {
-    return reply[1] == 0x04 && ReplyCrcMatches(reply.data(), count);
+    // Exactly as long as its byte count says: bytes after the CRC are not part of the reply,
+    // and zeros there would even keep the CRC matching while shifting "the byte before it".
+    return reply[1] == 0x04 && count == 5u + reply[2] && ReplyCrcMatches(reply.data(), count);
 }
 
 bool AddressReplyOk(const RecvBuffer& reply, std::size_t count)
