@@ -36,6 +36,24 @@ struct Edges
     QRectF outline() const { return QRectF(left, top, right - left - 1, bottom - top - 1); }
 };
 
+// Sets the title's left and right edges within the box: centred, or inset from the side it
+// is aligned to.
+void PlaceTitle(Edges& title, const Edges& box, int width, int inset, int align)
+{
+    switch (align) {
+    case CXPGroupBox::AlignCenter:
+        title.left = box.left + (box.width() - width) / 2;
+        break;
+    case CXPGroupBox::AlignRight:
+        title.left = box.right - inset - width;
+        break;
+    default:
+        title.left = box.left + inset;
+        break;
+    }
+    title.right = title.left + width;
+}
+
 int ScreenDpiY()
 {
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -214,20 +232,7 @@ void CXPGroupBox::paintEvent(QPaintEvent* /*event*/)
     if (m_nBoxStyle == FrameStyle) {
         t.top = r.top;
         t.bottom = r.top + cy;
-        switch (m_nTitleAlign) {
-        case AlignCenter:
-            t.left = r.left + (r.width() - cx) / 2;
-            t.right = t.left + cx;
-            break;
-        case AlignRight:
-            t.right = r.right - kFrameTitleInset;
-            t.left = t.right - cx;
-            break;
-        default:
-            t.left = r.left + kFrameTitleInset;
-            t.right = t.left + cx;
-            break;
-        }
+        PlaceTitle(t, r, cx, kFrameTitleInset, m_nTitleAlign);
         const Edges frame{r.left, r.top + cy / 2, r.right, r.bottom};
         painter.setPen(QPen(ToQColor(m_crFrame), 1));
         painter.setBrush(Qt::NoBrush);
@@ -247,20 +252,7 @@ void CXPGroupBox::paintEvent(QPaintEvent* /*event*/)
         painter.drawRect(body.outline());
         t.top = band.top + kBandTitleInset;
         t.bottom = t.top + cy;
-        switch (m_nTitleAlign) {
-        case AlignCenter:
-            t.left = band.left + (band.width() - cx) / 2;
-            t.right = t.left + cx;
-            break;
-        case AlignRight:
-            t.right = r.right - kBandTitleInset;
-            t.left = t.right - cx;
-            break;
-        default:
-            t.left = band.left + kBandTitleInset;
-            t.right = t.left + cx;
-            break;
-        }
+        PlaceTitle(t, band, cx, kBandTitleInset, m_nTitleAlign);
     }
 
     painter.setPen(ToQColor(m_crTitleText));

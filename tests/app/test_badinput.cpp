@@ -20,26 +20,7 @@ const QString kUntouched = QStringLiteral("untouched");
 const QString kAddressRefused = QStringLiteral("address Between 0~255");
 const QString kSuccess = QStringLiteral("success!");
 
-// CRC-16/MODBUS bit by bit, low byte first on the wire.
-QByteArray WithCrc(QByteArray bytes)
-{
-    std::uint16_t crc = 0xFFFF;
-    for (const char c : bytes) {
-        crc ^= static_cast<std::uint8_t>(c);
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 1) != 0 ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001)
-                                 : static_cast<std::uint16_t>(crc >> 1);
-        }
-    }
-    bytes.append(static_cast<char>(crc & 0xFF));
-    bytes.append(static_cast<char>(crc >> 8));
-    return bytes;
-}
 
-QByteArray WithCrc(const char* hex)
-{
-    return WithCrc(QByteArray::fromHex(hex));
-}
 
 QString HexText(const QByteArray& bytes)
 {

@@ -37,22 +37,6 @@ int Scaled(unsigned ms)
     return static_cast<int>(ms * kScale);
 }
 
-// CRC-16/MODBUS bit by bit, low byte first on the wire: the window's is table-driven.
-QByteArray WithCrc(const char* hex)
-{
-    QByteArray bytes = QByteArray::fromHex(hex);
-    std::uint16_t crc = 0xFFFF;
-    for (const char c : bytes) {
-        crc ^= static_cast<std::uint8_t>(c);
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 1) != 0 ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001)
-                                 : static_cast<std::uint16_t>(crc >> 1);
-        }
-    }
-    bytes.append(static_cast<char>(crc & 0xFF));
-    bytes.append(static_cast<char>(crc >> 8));
-    return bytes;
-}
 
 QString HexText(const QByteArray& bytes)
 {
