@@ -20,17 +20,23 @@ inline Bytes FromHex(const char* hex)
     return Bytes(raw.begin(), raw.end());
 }
 
-inline Bytes FromHex(const QByteArray& hex)
+// A byte array's bytes as the unsigned bytes the code under test takes, and back.
+inline std::span<const std::uint8_t> Span(const QByteArray& bytes)
 {
-    return FromHex(hex.constData());
+    return {reinterpret_cast<const std::uint8_t*>(bytes.constData()),
+            static_cast<std::size_t>(bytes.size())};
+}
+
+inline QByteArray ToByteArray(std::span<const std::uint8_t> bytes)
+{
+    return QByteArray(reinterpret_cast<const char*>(bytes.data()),
+                      static_cast<qsizetype>(bytes.size()));
 }
 
 // Upper-case hex with one space between bytes, for readable comparisons.
 inline QString Hex(std::span<const std::uint8_t> bytes)
 {
-    const QByteArray raw(reinterpret_cast<const char*>(bytes.data()),
-                         static_cast<qsizetype>(bytes.size()));
-    return QString::fromLatin1(raw.toHex(' ').toUpper());
+    return QString::fromLatin1(ToByteArray(bytes).toHex(' ').toUpper());
 }
 
 // The textbook CRC-16/MODBUS, bit by bit: reflected polynomial 0xA001, initial 0xFFFF.
