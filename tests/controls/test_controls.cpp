@@ -3,7 +3,6 @@
 #include "mybutton.h"
 #include "xpgroupbox.h"
 
-#include <QDir>
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QImage>
@@ -43,23 +42,10 @@ public:
     QWidget* window() { return &m_window; }
 
     // The control with a one-pixel margin of its parent: the image's (1, 1) is its (0, 0).
-    // Set QVX_CONTROLS_SNAPSHOTS to a folder to keep every grab as a PNG.
     QImage Grab(const QWidget* control)
     {
         const QRect area = control->geometry().adjusted(-1, -1, 1, 1);
-        QImage image = m_window.grab(area).toImage().convertToFormat(QImage::Format_RGB32);
-        const QString dir = qEnvironmentVariable("QVX_CONTROLS_SNAPSHOTS");
-        if (!dir.isEmpty()) {
-            static int s_sequence = 0;
-            QString name = QString::fromLatin1(QTest::currentTestFunction());
-            if (const char* tag = QTest::currentDataTag()) {
-                name += QLatin1Char('-') + QString::fromLatin1(tag).replace(QLatin1Char(' '), '_');
-            }
-            image.save(QDir(dir).filePath(QStringLiteral("controls-%1-%2.png")
-                                              .arg(++s_sequence, 3, 10, QLatin1Char('0'))
-                                              .arg(name)));
-        }
-        return image;
+        return m_window.grab(area).toImage().convertToFormat(QImage::Format_RGB32);
     }
 
 private:
@@ -77,17 +63,12 @@ bool Near(COLORREF a, COLORREF b, int slack)
            qAbs(GetGValue(a) - GetGValue(b)) <= slack && qAbs(GetBValue(a) - GetBValue(b)) <= slack;
 }
 
-QString Text(COLORREF c)
-{
-    return QStringLiteral("RGB(%1,%2,%3)").arg(GetRValue(c)).arg(GetGValue(c)).arg(GetBValue(c));
-}
-
 // Whether every pixel of the control's rectangle has the one colour.
-bool Uniform(const QImage& image, const QSize& size, COLORREF colour, int slack = 0)
+bool Uniform(const QImage& image, const QSize& size, COLORREF colour)
 {
     for (int y = 0; y < size.height(); ++y) {
         for (int x = 0; x < size.width(); ++x) {
-            if (!Near(At(image, x, y), colour, slack)) {
+            if (At(image, x, y) != colour) {
                 return false;
             }
         }
@@ -97,6 +78,7 @@ bool Uniform(const QImage& image, const QSize& size, COLORREF colour, int slack 
 
 } // namespace
 
+// Fills and lines are exact; points inside a title drawn in its fill colour get the slack.
 #define COMPARE_PIXEL_NEAR(image, x, y, expected, slack)                                           \
     do {                                                                                           \
         const COLORREF actual_ = At(image, x, y);                                                  \
@@ -104,11 +86,9 @@ bool Uniform(const QImage& image, const QSize& size, COLORREF colour, int slack 
             QFAIL(qPrintable(QStringLiteral("pixel (%1, %2) is %3, expected %4")                   \
                                  .arg(x)                                                           \
                                  .arg(y)                                                           \
-                                 .arg(Text(actual_), Text(expected))));                            \
+                                 .arg(ToQColor(actual_).name(), ToQColor(expected).name())));      \
         }                                                                                          \
     } while (false)
-
-// Fills and lines are exact; points inside a title drawn in its fill colour get the slack.
 #define COMPARE_PIXEL(image, x, y, expected) COMPARE_PIXEL_NEAR(image, x, y, expected, 0)
 #define COMPARE_TITLE_PIXEL(image, x, y, expected)                                                 \
     COMPARE_PIXEL_NEAR(image, x, y, expected, kBlendSlack)
@@ -120,35 +100,19 @@ class TestControls : public QObject
 private slots:
     void labelPaintsWholeBackground_data();
     void labelPaintsWholeBackground();
-    void labelTextInItsColour();
-    void disabledLabelLooksEnabled();
     void labelKeepsOneBrush();
-
     void buttonFill_data();
     void buttonFill();
-    void disabledCaptionKeepsNormalColour();
     void captionCut_data();
     void captionCut();
-    void wideCaptionStaysInside();
-    void colourSetterDoesNotRepaint();
-
-    void frameStyleTitle_data();
-    void frameStyleTitle();
-    void frameStyleOutline();
-    void emptyTitles();
-    void titleFixedAfterFirstPaint();
-    void windowStyle_data();
+    void frameStyle_data();
+    void frameStyle();
     void windowStyle();
     void faceNameStaysInField_data();
     void faceNameStaysInField();
-    void setTitleFaceNameTruncates();
     void pointSizeKeepsOtherFields_data();
     void pointSizeKeepsOtherFields();
-    void titleFontFollowsWidgetUntilSet();
 };
-
-// ---------------------------------------------------------------------------------------------
-// Colour label
 
 void TestControls::labelPaintsWholeBackground_data()
 {
@@ -171,37 +135,6 @@ void TestControls::labelPaintsWholeBackground()
     COMPARE_PIXEL(image, 60, 24, kParent);
 }
 
-void TestControls::labelTextInItsColour()
-{
-    Canvas canvas;
-    auto* label = new CColorStatic(QStringLiteral("COM:"), canvas.window());
-    label->setGeometry(20, 20, 80, 30);
-    QVERIFY(!Uniform(canvas.Grab(label), label->size(), kWindowBlue));
-
-    // Text in the background colour vanishes whatever the glyphs: it is drawn in the label's
-    // text colour and nothing else, also when wrapped and aligned by Qt.
-    label->SetTextColor(kWindowBlue);
-    QVERIFY(Uniform(canvas.Grab(label), label->size(), kWindowBlue, kBlendSlack));
-    label->setWordWrap(true);
-    label->setAlignment(Qt::AlignRight | Qt::AlignBottom);
-    label->setText(QStringLiteral("Display time(s): wrapped over lines"));
-    QVERIFY(Uniform(canvas.Grab(label), label->size(), kWindowBlue, kBlendSlack));
-}
-
-void TestControls::disabledLabelLooksEnabled()
-{
-    Canvas canvas;
-    auto* enabled = new CColorStatic(QStringLiteral("Baud rate:"), canvas.window());
-    auto* disabled = new CColorStatic(QStringLiteral("Baud rate:"), canvas.window());
-    enabled->setGeometry(10, 10, 90, 24);
-    disabled->setGeometry(10, 50, 90, 24);
-    disabled->setEnabled(false);
-
-    const QImage image = canvas.Grab(enabled);
-    QVERIFY(!Uniform(image, enabled->size(), kWindowBlue));
-    QCOMPARE(canvas.Grab(disabled), image);
-}
-
 void TestControls::labelKeepsOneBrush()
 {
     const int before = CColorStatic::LiveBrushCount();
@@ -217,20 +150,15 @@ void TestControls::labelKeepsOneBrush()
         label->SetBackColor(RGB(0, 255, 0));
         QCOMPARE(CColorStatic::LiveBrushCount(), before + 1);
         QCOMPARE(CColorStatic::PeakBrushCount(), before + 1);
-        QCOMPARE(label->BackBrush().color(), QColor(0, 255, 0));
         QVERIFY(Uniform(canvas.Grab(label), label->size(), RGB(0, 255, 0)));
 
         // The text colour leaves the brush alone.
         label->SetTextColor(RGB(255, 255, 255));
         QCOMPARE(CColorStatic::PeakBrushCount(), before + 1);
         QCOMPARE(label->BackBrush().color(), QColor(0, 255, 0));
-        QCOMPARE(label->BackColor(), RGB(0, 255, 0));
     }
     QCOMPARE(CColorStatic::LiveBrushCount(), before);
 }
-
-// ---------------------------------------------------------------------------------------------
-// Flat button
 
 void TestControls::buttonFill_data()
 {
@@ -245,7 +173,6 @@ void TestControls::buttonFill_data()
     QTest::newRow("default disabled") << false << false << false << grey;
     QTest::newRow("default pressed disabled") << false << true << false << RGB(227, 227, 0);
     QTest::newRow("teal") << true << false << true << RGB(27, 106, 126);
-    QTest::newRow("teal pressed") << true << true << true << RGB(34, 134, 159);
     QTest::newRow("teal disabled") << true << false << false << grey;
     QTest::newRow("teal pressed disabled") << true << true << false << RGB(34, 134, 159);
 }
@@ -266,11 +193,10 @@ void TestControls::buttonFill()
     }
     button->setEnabled(enabled);
     button->setDown(pressed);
-    // A default button looks like any other.
-    button->setDefault(true);
+    button->setDefault(true); // a default button looks like any other
 
-    const QImage image = canvas.Grab(button);
     // The whole outer ring is fill: no border, edge, focus or default mark.
+    const QImage image = canvas.Grab(button);
     for (int x = 0; x < 90; ++x) {
         COMPARE_PIXEL(image, x, 0, expected);
         COMPARE_PIXEL(image, x, 27, expected);
@@ -279,28 +205,7 @@ void TestControls::buttonFill()
         COMPARE_PIXEL(image, 0, y, expected);
         COMPARE_PIXEL(image, 89, y, expected);
     }
-    COMPARE_PIXEL(image, 4, 14, expected);
     COMPARE_PIXEL(image, -1, -1, kParent);
-}
-
-void TestControls::disabledCaptionKeepsNormalColour()
-{
-    Canvas canvas;
-    auto* button = new CMyButton(QStringLiteral("Read Password"), canvas.window());
-    button->setGeometry(10, 10, 120, 28);
-    button->setEnabled(false);
-
-    // With the normal text colour equal to the disabled fill the caption vanishes; the
-    // disabled text colour, red here, would show.
-    QPalette pal = button->palette();
-    pal.setColor(QPalette::Active, QPalette::ButtonText, ToQColor(CMyButton::kDisabledFill));
-    pal.setColor(QPalette::Disabled, QPalette::ButtonText, Qt::red);
-    button->setPalette(pal);
-    QVERIFY(Uniform(canvas.Grab(button), button->size(), CMyButton::kDisabledFill, kBlendSlack));
-
-    pal.setColor(QPalette::Active, QPalette::ButtonText, Qt::black);
-    button->setPalette(pal);
-    QVERIFY(!Uniform(canvas.Grab(button), button->size(), CMyButton::kDisabledFill));
 }
 
 void TestControls::captionCut_data()
@@ -329,253 +234,85 @@ void TestControls::captionCut()
     QCOMPARE(button.text(), caption);
 }
 
-void TestControls::wideCaptionStaysInside()
-{
-    Canvas canvas;
-    auto* button = new CMyButton(QStringLiteral("设置奇偶校验 a caption far wider than its button"),
-                                 canvas.window());
-    button->setGeometry(40, 40, 60, 40);
-
-    const QImage image = canvas.Grab(button);
-    QVERIFY(!Uniform(image, button->size(), CMyButton::kDefaultNormal));
-    // Nothing spills onto the parent, and the caption stays on one line: the top and bottom
-    // rows, more than half a line from the centre, are plain fill.
-    for (int y = -1; y <= 40; ++y) {
-        COMPARE_PIXEL(image, -1, y, kParent);
-        COMPARE_PIXEL(image, 60, y, kParent);
-    }
-    for (int x = 0; x < 60; ++x) {
-        COMPARE_PIXEL(image, x, 0, CMyButton::kDefaultNormal);
-        COMPARE_PIXEL(image, x, 39, CMyButton::kDefaultNormal);
-    }
-}
-
-namespace {
-
-class PaintCounter : public QObject
-{
-public:
-    int count = 0;
-
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override
-    {
-        count += event->type() == QEvent::Paint ? 1 : 0;
-        return QObject::eventFilter(watched, event);
-    }
-};
-
-} // namespace
-
-void TestControls::colourSetterDoesNotRepaint()
-{
-    Canvas canvas;
-    auto* button = new CMyButton(QStringLiteral("设置地址"), canvas.window());
-    button->setGeometry(10, 10, 90, 28);
-    canvas.window()->show();
-    QVERIFY(QTest::qWaitForWindowExposed(canvas.window()));
-
-    PaintCounter counter;
-    button->installEventFilter(&counter);
-    button->SetNormalColor(RGB(0, 128, 192));
-    button->SetPressedColor(RGB(0, 153, 227));
-    QTest::qWait(50);
-    QCOMPARE(counter.count, 0);
-
-    // Pressing repaints, and the new colours show.
-    button->setDown(true);
-    QTRY_VERIFY(counter.count > 0);
-    COMPARE_PIXEL(canvas.Grab(button), 0, 0, RGB(0, 153, 227));
-    button->setDown(false);
-    COMPARE_PIXEL(canvas.Grab(button), 0, 0, RGB(0, 128, 192));
-}
-
-// ---------------------------------------------------------------------------------------------
-// Group box
-
 namespace {
 
 // Title text in the title's own fill colour: the title rectangle reads as one block, whatever
-// the glyphs.
-CXPGroupBox* MakeBox(Canvas& canvas, const QString& caption, const QRect& geometry)
+// the glyphs. Returns the painted title's width and height.
+QSize SetUpBox(CXPGroupBox* box, const QRect& geometry)
 {
-    auto* box = new CXPGroupBox(caption, canvas.window());
     box->setGeometry(geometry);
     box->SetFrameColor(kFrame)
         .SetFillColors(kTitleBack, kBody)
         .SetTitleTextColor(kTitleBack)
         .SetTitlePointSize(12);
-    return box;
-}
-
-// Width and height of the painted title.
-QSize Extent(const CXPGroupBox* box)
-{
-    if (box->PaintedTitle().isEmpty()) {
-        return {0, 0};
-    }
     const QFontMetrics metrics(box->TitleQFont(), box);
-    return {metrics.horizontalAdvance(box->PaintedTitle()), metrics.height()};
+    const QString painted = QLatin1Char(' ') + box->title() + QLatin1Char(' ');
+    return {metrics.horizontalAdvance(painted), metrics.height()};
 }
 
 } // namespace
 
-void TestControls::frameStyleTitle_data()
+void TestControls::frameStyle_data()
 {
-    QTest::addColumn<QString>("caption");
-    QTest::addColumn<int>("width");
     QTest::addColumn<int>("align");
     QTest::addColumn<int>("expectedAlign");
 
-    const QString serial = QStringLiteral("Serial configuration");
-    QTest::newRow("left") << serial << 360 << 0 << 0;
-    QTest::newRow("centre") << serial << 360 << 1 << 1;
-    QTest::newRow("right") << serial << 360 << 2 << 2;
-    QTest::newRow("3 is left") << serial << 360 << 3 << 0;
-    QTest::newRow("-1 is left") << serial << 360 << -1 << 0;
-    QTest::newRow("centre, wider than the box") << serial << 60 << 1 << 1;
-    QTest::newRow("chinese") << QStringLiteral("单相表数据") << 300 << 0 << 0;
+    QTest::newRow("left") << 0 << 0;
+    QTest::newRow("centre") << 1 << 1;
+    QTest::newRow("right") << 2 << 2;
+    QTest::newRow("3 is left") << 3 << 0;
+    QTest::newRow("-1 is left") << -1 << 0;
 }
 
-void TestControls::frameStyleTitle()
+void TestControls::frameStyle()
 {
-    QFETCH(QString, caption);
-    QFETCH(int, width);
     QFETCH(int, align);
     QFETCH(int, expectedAlign);
 
     Canvas canvas;
-    CXPGroupBox* box = MakeBox(canvas, caption, QRect(10, 10, width, 90));
+    auto* box = new CXPGroupBox(QStringLiteral("Serial configuration"), canvas.window());
+    const QSize title = SetUpBox(box, QRect(10, 10, 360, 90));
     box->SetTitleAlign(align);
-    QCOMPARE(box->TitleAlignValue(), expectedAlign);
-
     const QImage image = canvas.Grab(box);
-    QCOMPARE(box->PaintedTitle(), QLatin1Char(' ') + caption + QLatin1Char(' '));
-    const int cx = Extent(box).width();
-    const int cy = Extent(box).height();
+    QCOMPARE(box->PaintedTitle(), QStringLiteral(" Serial configuration "));
+
+    const int cx = title.width();
+    const int cy = title.height();
     const int line = 1 + cy / 2;
-    const int left = expectedAlign == 1   ? 1 + (width - 2 - cx) / 2
-                     : expectedAlign == 2 ? width - 11 - cx
+    const int left = expectedAlign == 1   ? 1 + (360 - 2 - cx) / 2
+                     : expectedAlign == 2 ? 349 - cx
                                           : 11;
     const int right = left + cx;
-
-    if (right < width) {
-        // The title's fill hides the frame line exactly over the title's width and height.
-        COMPARE_PIXEL(image, left - 1, line, kFrame);
-        COMPARE_TITLE_PIXEL(image, left, line, kTitleBack);
-        COMPARE_TITLE_PIXEL(image, left + cx / 2, line, kTitleBack);
-        COMPARE_TITLE_PIXEL(image, right - 1, line, kTitleBack);
-        COMPARE_PIXEL(image, right, line, kFrame);
-        COMPARE_TITLE_PIXEL(image, left, 1, kTitleBack);
-        COMPARE_TITLE_PIXEL(image, left, cy, kTitleBack);
-        COMPARE_PIXEL(image, left, cy + 1, kParent);
-        COMPARE_PIXEL(image, left - 1, 1, kParent);
-    } else {
-        // Its middle at the middle of the box, cut off by the box's edges on both sides.
-        QVERIFY(left < 0);
-        QVERIFY(qAbs(left + right - width) <= 1);
-        for (int x = 0; x < width; ++x) {
-            COMPARE_TITLE_PIXEL(image, x, line, kTitleBack);
-        }
-        COMPARE_PIXEL(image, -1, line, kParent);
-        COMPARE_PIXEL(image, width, line, kParent);
-    }
-}
-
-void TestControls::frameStyleOutline()
-{
-    Canvas canvas;
-    CXPGroupBox* box = MakeBox(canvas, QStringLiteral("Meter"), QRect(20, 20, 200, 100));
-    const QImage image = canvas.Grab(box);
-    const int line = 1 + Extent(box).height() / 2;
-
-    // The frame runs one pixel inside the box, its top line through the title's middle.
-    COMPARE_PIXEL(image, 150, line, kFrame);
-    COMPARE_PIXEL(image, 150, line - 1, kParent);
+    // The title's fill hides the frame line exactly over the title's width and height.
+    COMPARE_PIXEL(image, left - 1, line, kFrame);
+    COMPARE_TITLE_PIXEL(image, left, line, kTitleBack);
+    COMPARE_TITLE_PIXEL(image, right - 1, line, kTitleBack);
+    COMPARE_PIXEL(image, right, line, kFrame);
+    COMPARE_TITLE_PIXEL(image, left, 1, kTitleBack);
+    COMPARE_TITLE_PIXEL(image, left, cy, kTitleBack);
+    COMPARE_PIXEL(image, left, cy + 1, kParent);
+    COMPARE_PIXEL(image, left - 1, 1, kParent);
+    // The frame runs one pixel inside the box; the inside is the parent's.
     COMPARE_PIXEL(image, 1, 60, kFrame);
-    COMPARE_PIXEL(image, 198, 60, kFrame);
-    COMPARE_PIXEL(image, 100, 98, kFrame);
+    COMPARE_PIXEL(image, 358, 60, kFrame);
+    COMPARE_PIXEL(image, 180, 88, kFrame);
     COMPARE_PIXEL(image, 0, 60, kParent);
-    COMPARE_PIXEL(image, 100, 99, kParent);
-    // Rounded corners leave out the corner pixels.
-    COMPARE_PIXEL(image, 198, line, kParent);
-    COMPARE_PIXEL(image, 1, 98, kParent);
-    COMPARE_PIXEL(image, 198, 98, kParent);
-    // The inside is the parent's.
-    COMPARE_PIXEL(image, 100, 60, kParent);
-}
-
-void TestControls::emptyTitles()
-{
-    Canvas canvas;
-    // Never given a title: the frame's top is the box's top, unbroken.
-    CXPGroupBox* untitled = MakeBox(canvas, QString(), QRect(20, 20, 200, 60));
-    QImage image = canvas.Grab(untitled);
-    QVERIFY(untitled->PaintedTitle().isEmpty());
-    for (int x = 6; x < 194; ++x) {
-        COMPARE_PIXEL(image, x, 1, kFrame);
-    }
-    COMPARE_PIXEL(image, 100, 2, kParent);
-
-    // SetTitle with empty text: two spaces, a short gap in the line.
-    CXPGroupBox* gap = MakeBox(canvas, QStringLiteral("Parity"), QRect(20, 100, 200, 60));
-    gap->SetTitle(QString());
-    image = canvas.Grab(gap);
-    QCOMPARE(gap->PaintedTitle(), QStringLiteral("  "));
-    const QSize extent = Extent(gap);
-    const int line = 1 + extent.height() / 2;
-    QVERIFY(extent.width() > 0);
-    COMPARE_PIXEL(image, 10, line, kFrame);
-    COMPARE_TITLE_PIXEL(image, 11, line, kTitleBack);
-    COMPARE_TITLE_PIXEL(image, 10 + extent.width(), line, kTitleBack);
-    COMPARE_PIXEL(image, 11 + extent.width(), line, kFrame);
-}
-
-void TestControls::titleFixedAfterFirstPaint()
-{
-    Canvas canvas;
-    CXPGroupBox* box =
-        MakeBox(canvas, QStringLiteral("Serial configuration"), QRect(0, 0, 300, 60));
-    QCOMPARE(box->PaintedTitle(), QString());
-    canvas.Grab(box);
-    canvas.Grab(box);
-    QCOMPARE(box->PaintedTitle(), QStringLiteral(" Serial configuration "));
-
-    box->setTitle(QStringLiteral("Changed"));
-    canvas.Grab(box);
-    QCOMPARE(box->PaintedTitle(), QStringLiteral(" Serial configuration "));
-    box->SetTitle(QStringLiteral("Meter setting"));
-    QCOMPARE(box->PaintedTitle(), QStringLiteral(" Meter setting "));
-}
-
-void TestControls::windowStyle_data()
-{
-    QTest::addColumn<int>("align");
-    QTest::addColumn<bool>("textVisible");
-    QTest::newRow("left") << 0 << false;
-    QTest::newRow("right") << 2 << false;
-    QTest::newRow("centre, white text") << 1 << true;
+    COMPARE_PIXEL(image, 180, 89, kParent);
+    COMPARE_PIXEL(image, 180, 60, kParent);
 }
 
 void TestControls::windowStyle()
 {
-    QFETCH(int, align);
-    QFETCH(bool, textVisible);
-
     Canvas canvas;
-    CXPGroupBox* box = MakeBox(canvas, QStringLiteral("Ab"), QRect(20, 20, 240, 120));
-    box->SetBoxStyle(CXPGroupBox::WindowStyle).SetTitleAlign(align);
-    if (textVisible) {
-        box->SetTitleTextColor(RGB(255, 255, 255));
-    }
+    auto* box = new CXPGroupBox(QStringLiteral("Ab"), canvas.window());
+    const int cy = SetUpBox(box, QRect(20, 20, 240, 120)).height();
+    box->SetBoxStyle(CXPGroupBox::WindowStyle);
     const QImage image = canvas.Grab(box);
-    const int cy = Extent(box).height();
     const int bodyTop = 1 + cy + 4;
 
     // A band cy + 4 high, then the body, each in its fill.
-    const int bandX = align == 2 ? 10 : 229;
-    COMPARE_PIXEL(image, bandX, 2, kTitleBack);
-    COMPARE_PIXEL(image, bandX, bodyTop - 1, kTitleBack);
+    COMPARE_PIXEL(image, 229, 2, kTitleBack);
+    COMPARE_PIXEL(image, 229, bodyTop - 1, kTitleBack);
     COMPARE_PIXEL(image, 120, bodyTop, kFrame);
     COMPARE_PIXEL(image, 120, bodyTop + 1, kBody);
     COMPARE_PIXEL(image, 2, 117, kBody);
@@ -589,18 +326,6 @@ void TestControls::windowStyle()
     COMPARE_PIXEL(image, 238, 1, kParent);
     COMPARE_PIXEL(image, 1, 118, kFrame);
     COMPARE_PIXEL(image, 238, 118, kFrame);
-
-    // The title is inset 2 from the band's top and ends 2 above the body: the band's first row
-    // (between the rounded corners) and the rows below the title are clear of text.
-    for (int x = 6; x < 234; ++x) {
-        COMPARE_PIXEL(image, x, 2, kTitleBack);
-        for (int y = 3 + cy; y < bodyTop; ++y) {
-            COMPARE_PIXEL(image, x, y, kTitleBack);
-        }
-    }
-    if (textVisible) {
-        QVERIFY(!Uniform(image, box->size(), kTitleBack));
-    }
 }
 
 void TestControls::faceNameStaysInField_data()
@@ -610,7 +335,6 @@ void TestControls::faceNameStaysInField_data()
 
     const QString thirtyOne(31, QLatin1Char('f'));
     QTest::newRow("short") << QStringLiteral("DejaVu Sans") << QStringLiteral("DejaVu Sans");
-    QTest::newRow("empty") << QString() << QString();
     QTest::newRow("31") << thirtyOne << thirtyOne;
     QTest::newRow("32") << thirtyOne + QLatin1Char('g') << thirtyOne;
     QTest::newRow("100") << QString(100, QLatin1Char('x')) << QString(31, QLatin1Char('x'));
@@ -639,25 +363,15 @@ void TestControls::faceNameStaysInField()
     for (unsigned char byte : record.guard) {
         QCOMPARE(byte, static_cast<unsigned char>(0xA5));
     }
-}
 
-void TestControls::setTitleFaceNameTruncates()
-{
-    Canvas canvas;
-    auto* box = new CXPGroupBox(QStringLiteral("Data"), canvas.window());
-    box->setGeometry(0, 0, 200, 60);
-    const LOGFONT before = box->TitleFont();
-    box->SetTitleFaceName(QString(100, QLatin1Char('q')), GB2312_CHARSET);
-
-    const LOGFONT& after = box->TitleFont();
-    QCOMPARE(LogFontFaceName(after), QString(31, QLatin1Char('q')));
-    QCOMPARE(after.lfCharSet, GB2312_CHARSET);
-    QCOMPARE(after.lfHeight, before.lfHeight);
-    QCOMPARE(after.lfWeight, before.lfWeight);
-    QCOMPARE(after.lfItalic, before.lfItalic);
-    QCOMPARE(after.lfPitchAndFamily, before.lfPitchAndFamily);
-    // A face this machine does not have still paints, in a substitute.
-    QVERIFY(!canvas.Grab(box).isNull());
+    // The group box stores its title face the same way and keeps the other fields.
+    CXPGroupBox box(QStringLiteral("Data"));
+    LOGFONT before = box.TitleFont();
+    box.SetTitleFaceName(name, GB2312_CHARSET);
+    QCOMPARE(LogFontFaceName(box.TitleFont()), stored);
+    before.lfCharSet = GB2312_CHARSET;
+    std::memcpy(before.lfFaceName, box.TitleFont().lfFaceName, LF_FACESIZE);
+    QCOMPARE(std::memcmp(&before, &box.TitleFont(), sizeof(LOGFONT)), 0);
 }
 
 void TestControls::pointSizeKeepsOtherFields_data()
@@ -669,7 +383,6 @@ void TestControls::pointSizeKeepsOtherFields_data()
         QSKIP("the heights below are those of a 96 dpi screen");
     }
     QTest::newRow("12") << 12 << -16;
-    QTest::newRow("9") << 9 << -12;
     QTest::newRow("10 rounds up") << 10 << -13;
     QTest::newRow("0") << 0 << 0;
     QTest::newRow("negative") << -12 << -16;
@@ -686,9 +399,7 @@ void TestControls::pointSizeKeepsOtherFields()
     lf.lfHeight = -30;
     lf.lfWidth = 11;
     lf.lfWeight = FW_BOLD;
-    lf.lfItalic = 1;
-    lf.lfUnderline = 1;
-    lf.lfStrikeOut = 1;
+    lf.lfItalic = lf.lfUnderline = lf.lfStrikeOut = 1;
     lf.lfCharSet = GB2312_CHARSET;
     lf.lfQuality = NONANTIALIASED_QUALITY;
     lf.lfPitchAndFamily = 0x12;
@@ -699,38 +410,13 @@ void TestControls::pointSizeKeepsOtherFields()
     const LOGFONT& after = box.TitleFont();
     QCOMPARE(after.lfHeight, height);
     QCOMPARE(after.lfWidth, 0);
-    // Everything else exactly as it was.
+    // Everything else exactly as it was, and the painted font follows the description.
     QCOMPARE(std::memcmp(&after.lfEscapement, &lf.lfEscapement,
                          sizeof(LOGFONT) - offsetof(LOGFONT, lfEscapement)),
              0);
-
-    // The painted font follows the description.
     const QFont& font = box.TitleQFont();
     QVERIFY(font.bold() && font.italic() && font.underline() && font.strikeOut());
     QCOMPARE(font.family(), QStringLiteral("DejaVu Serif"));
-    if (height == -16) {
-        QCOMPARE(font.pixelSize(), 16);
-    }
-}
-
-void TestControls::titleFontFollowsWidgetUntilSet()
-{
-    QWidget dialog;
-    QFont dialogFont = dialog.font();
-    dialogFont.setPixelSize(21);
-    dialog.setFont(dialogFont);
-
-    // Made first and placed in its dialog afterwards, as a dialog built from a template does.
-    auto* box = new CXPGroupBox;
-    box->setParent(&dialog);
-    QCOMPARE(box->TitleFont().lfHeight, -21);
-
-    box->SetTitleBold(true);
-    dialogFont.setPixelSize(30);
-    dialog.setFont(dialogFont);
-    QCOMPARE(box->TitleFont().lfHeight, -21);
-    QCOMPARE(box->TitleFont().lfWeight, FW_BOLD);
-    QCOMPARE(box->TitleQFont().pixelSize(), 21);
 }
 
 QTEST_MAIN(TestControls)

@@ -653,17 +653,14 @@ std::vector<std::vector<std::uint8_t>> SplitIntoPieces(std::span<const std::uint
 }
 
 Response Serve(MeterState& state, MeterKind kind, std::span<const std::uint8_t> request,
-               Misbehaviour& misbehaviour)
+               const Misbehaviour& misbehaviour)
 {
     MeterState next = state;
     std::vector<std::uint8_t> reply = AnswerRequest(next, kind, request);
     if (reply.empty()) {
         return {};
     }
-    const Misbehaviour used = misbehaviour;
-    if (used.oneShot) {
-        misbehaviour = Misbehaviour{};
-    }
+    const Misbehaviour& used = misbehaviour;
     const bool refused =
         !used.cannedReply.empty() || (used.exceptionCode && !IsDlt645Frame(request));
     if (!refused) {

@@ -55,10 +55,9 @@ struct Response
 };
 
 // AnswerRequest with the misbehaviour applied. The request is carried out on state unless
-// a canned or exception reply takes the answer's place. A one-shot misbehaviour is used up (reset
-// to a behaving meter) by the first request that gets an answer.
+// a canned or exception reply takes the answer's place.
 Response Serve(MeterState& state, MeterKind kind, std::span<const std::uint8_t> request,
-               Misbehaviour& misbehaviour);
+               const Misbehaviour& misbehaviour);
 
 // The reply bent by the misbehaviour (without delay and pieces).
 std::vector<std::uint8_t> BendReply(std::vector<std::uint8_t> reply,

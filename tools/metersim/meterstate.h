@@ -86,8 +86,6 @@ struct Misbehaviour
     std::size_t overlongTotal = 0;
     // The reply claims to come from this address (the CRC is made to match).
     std::optional<std::uint8_t> replyAddress;
-    // Applies to the next reply only, then the meter behaves again.
-    bool oneShot = false;
 };
 
 } // namespace metersim
