@@ -48,11 +48,10 @@ int main(int argc, char* argv[])
 
     CDlgDanData dan;
     CDlgEnergyData energy;
-    std::printf("| %-44s | %13s | %19s |\n", "measure", "median", "spread (min – max)");
-    std::printf("|%s|%s|%s|\n", std::string(46, '-').c_str(), std::string(15, '-').c_str(),
-                std::string(21, '-').c_str());
+    PrintHeader();
     PrintRow("FillList + first paint, 100 000 single-phase", Fill(dan, danList), "ms");
     PrintRow("FillList + first paint, 100 000 three-phase", Fill(energy, energyList), "ms");
-    std::printf("\nresident memory of the two lists of 100 000 readings: %ld KiB\n", after - before);
+    std::printf("\nresident memory of the two lists of 100 000 readings: %ld KiB\n",
+                after - before);
     return 0;
 }
