@@ -66,7 +66,7 @@ void TestMainWindow::controlsHaveTheirPaintedClasses()
 
 void TestMainWindow::everyControlWithItsCaption()
 {
-    // Captions written down from the window's description, not from the template, so that a
+    // Captions written down from the window's design, not copied from the template, so that a
     // typo in either shows up.
     const QMap<int, QString> captions{
         {1154, "Serial configuration"}, {1080, "COM:"}, {1081, "Baud rate:"}, {1082, "Parity check:"},
@@ -113,7 +113,7 @@ void TestMainWindow::everyControlWithItsCaption()
         QWidget* edit = f.dlg->GetDlgItem(id);
         QVERIFY2(qobject_cast<QLineEdit*>(edit) || qobject_cast<QPlainTextEdit*>(edit), qPrintable(QString::number(id)));
     }
-    // Group boxes hold their rows: each control lies inside the box the description puts it in.
+    // Group boxes hold their rows: each control lies inside its own box.
     const QMap<int, int> inside{{1000, 1154}, {1002, 1154}, {1065, 1149}, {1008, 1149}, {1176, 1149},
                                 {1183, 1152}, {1182, 1152}, {1044, 1169}, {1163, 1169}, {1039, 1162},
                                 {1042, 1162}, {1017, 1151}, {1021, 1151}};
