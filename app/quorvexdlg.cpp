@@ -511,8 +511,10 @@ void CQuorvexDlg::OnClosePort()
     EnableDlgItem(IDC_BTN_OPEN, true);
     EnableDlgItem(IDC_BTN_CLOSE, false);
     m_bPortOpen = 0;
-    m_danDataList.clear();
-    m_energyList.clear();
+    // Assigned empty rather than cleared: clear() keeps the capacity, and a day of readings
+    // would stay allocated until the window closes.
+    m_danDataList = CDanDataList();
+    m_energyList = CCEnergyList();
     m_nDecimalMode = 0;
 }
 

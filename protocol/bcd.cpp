@@ -81,14 +81,14 @@ std::string BcdToText(const std::uint8_t* bytes, int count, int decimals)
     }
     const auto d = static_cast<std::size_t>(std::max(decimals, 0));
     const std::string_view fraction = d == 0 ? std::string_view{} : LastChars(hex, d);
-    std::string integer(DropLastChars(digits, d));
+    const std::string_view integer = DropLastChars(digits, d);
     if (ReadsAsZero(fraction)) {
-        return integer;
+        return std::string(integer);
     }
-    if (integer.empty()) {
-        integer = "0";
-    }
-    return integer + '.' + std::string(fraction);
+    std::string text = integer.empty() ? std::string(1, '0') : std::string(integer);
+    text += '.';
+    text += fraction;
+    return text;
 }
 
 std::string InsertDecimalPoint(std::string_view digits, int decimals)
@@ -98,14 +98,15 @@ std::string InsertDecimalPoint(std::string_view digits, int decimals)
     }
     const auto d = static_cast<std::size_t>(std::max(decimals, 0));
     const std::string_view fraction = d == 0 ? std::string_view{} : LastChars(digits, d);
-    std::string integer(DropLastChars(digits, d));
+    const std::string_view integer = DropLastChars(digits, d);
     if (ReadsAsZero(fraction)) {
-        return integer;
+        return std::string(integer);
     }
-    if (integer.empty()) {
-        integer = "0";
-    }
-    return integer + '.' + std::string(d - fraction.size(), '0') + std::string(fraction);
+    std::string text = integer.empty() ? std::string(1, '0') : std::string(integer);
+    text += '.';
+    text.append(d - fraction.size(), '0');
+    text += fraction;
+    return text;
 }
 
 std::string SignedBcdToText(const std::uint8_t* bytes)
@@ -120,5 +121,7 @@ std::string SignedBcdToText(const std::uint8_t* bytes)
     const std::uint8_t magnitudeBytes[4] = {
         static_cast<std::uint8_t>(magnitude >> 24), static_cast<std::uint8_t>(magnitude >> 16),
         static_cast<std::uint8_t>(magnitude >> 8), static_cast<std::uint8_t>(magnitude)};
-    return "-" + BcdToText(magnitudeBytes, 4, 1);
+    std::string text(1, '-');
+    text += BcdToText(magnitudeBytes, 4, 1);
+    return text;
 }

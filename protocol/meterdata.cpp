@@ -25,7 +25,9 @@ template <class Rule> std::string KeepingSign(std::int32_t value, Rule rule)
 {
     const std::string text = std::to_string(value);
     if (text.front() == '-') {
-        return "-" + rule(std::string_view(text).substr(1));
+        std::string negative(1, '-');
+        negative += rule(std::string_view(text).substr(1));
+        return negative;
     }
     return rule(text);
 }
