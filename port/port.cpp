@@ -523,31 +523,28 @@ void PortPurge()
     }
 }
 
-std::uint32_t PortInQueueCount()
+namespace {
+
+// One queue's count (FIONREAD for input, TIOCOUTQ for output), acknowledging any line error
+// as the status query of a serial driver does.
+std::uint32_t QueueCount(unsigned long request)
 {
     if (!PortIsOpen()) {
         return 0;
     }
     TakeLineError();
     int queued = 0;
-    if (::ioctl(s_port.m_fd, FIONREAD, &queued) != 0 || queued < 0) {
+    if (::ioctl(s_port.m_fd, request, &queued) != 0 || queued < 0) {
         return 0;
     }
     return static_cast<std::uint32_t>(queued);
 }
 
-std::uint32_t PortOutQueueCount()
-{
-    if (!PortIsOpen()) {
-        return 0;
-    }
-    TakeLineError();
-    int queued = 0;
-    if (::ioctl(s_port.m_fd, TIOCOUTQ, &queued) != 0 || queued < 0) {
-        return 0;
-    }
-    return static_cast<std::uint32_t>(queued);
-}
+} // namespace
+
+std::uint32_t PortInQueueCount() { return QueueCount(FIONREAD); }
+
+std::uint32_t PortOutQueueCount() { return QueueCount(TIOCOUTQ); }
 
 std::FILE* PortSetDiagnosticStream(std::FILE* stream)
 {
