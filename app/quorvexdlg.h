@@ -69,6 +69,18 @@ public:
     // The about entry of the window menu (command 0x0010).
     void OnSysCommand(int commandId);
 
+    // How a command tells the operator that its request was not written in full.
+    enum class Report
+    {
+        MessageBox,
+        Debug,
+        Silent,
+    };
+
+    // The rows of the command tables (defined with the tables).
+    struct SettingRow;
+    struct ReadRow;
+
     // What the window holds, for those who look in from outside (tests, benchmarks).
     int DecimalMode() const { return m_nDecimalMode; }
     bool PortOpenFlag() const { return m_bPortOpen != 0; }
@@ -97,18 +109,6 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     void contextMenuEvent(QContextMenuEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
-
-public:
-    // How a command tells the operator that its request was not written in full.
-    enum class Report
-    {
-        MessageBox,
-        Debug,
-        Silent,
-    };
-
-    struct SettingRow;
-    struct ReadRow;
 
 private:
     void RunSetting(const SettingRow& row);
