@@ -7,6 +7,7 @@
 // forever. Control bits 0-1 choose the length expected: 63, 97 or 0 (another meter type);
 // bit 6 makes the port claim the whole piece even where it gave fewer bytes.
 
+#include "../protocol/guardedbuffer.h"
 #include "fuzzsupport.h"
 
 #include "exchange.h"
@@ -53,15 +54,6 @@ Script Parse(const std::uint8_t* data, std::size_t size)
     return script;
 }
 
-// The receive buffer between guard bytes, to catch a write past either end that stays
-// inside the object (and so escapes the address sanitizer).
-struct GuardedBuffer
-{
-    std::array<std::uint8_t, 64> before;
-    RecvBuffer buffer;
-    std::array<std::uint8_t, 64> after;
-};
-static_assert(sizeof(GuardedBuffer) == 64 + kRecvBufferSize + 64);
 
 } // namespace
 

@@ -1,6 +1,7 @@
 // One request and its reply over a scripted line: the order of the steps, the reaction to
 // each failure, the acceptance tests, and the gathering of the read-meter reply in pieces.
 
+#include "guardedbuffer.h"
 #include "testsupport.h"
 
 #include "exchange.h"
@@ -120,14 +121,6 @@ QStringList Received(std::initializer_list<int> lengths)
 const QString kFirstEmpty = QString::fromUtf8("读回数据为0,1111");
 const QString kSecondEmpty = QString::fromUtf8("读回数据为0,2222");
 
-// The receive buffer with guard bytes on both sides, to catch a write past either end.
-struct GuardedBuffer
-{
-    std::array<std::uint8_t, 64> before;
-    RecvBuffer buffer;
-    std::array<std::uint8_t, 64> after;
-};
-static_assert(sizeof(GuardedBuffer) == 64 + kRecvBufferSize + 64);
 
 } // namespace
 
