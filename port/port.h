@@ -1,29 +1,32 @@
 #pragma once
 
+#include "serialport.h"
+
 #include <cstdint>
 #include <cstdio>
-#include <functional>
+#include <string>
 
-// The one serial port of the process: free functions over module-level state, called from
-// the user-interface thread only (no locks).
+// The one serial port of the process: free functions over one process-wide SerialPort
+// (serialport.h), called from the user-interface thread only.
 //
 // Every call returns when its work is done or its time limit has run out. A read never waits
 // for bytes that have not arrived yet: the meter commands sleep for the reply time first and
 // then collect whatever the driver holds.
 //
-// Codes are those of the Windows tool this one replaces:
+// The codes are those of SerialSettings: the window passes the position of its parity list
 //   parity    0 none, 1 odd, 2 even, 3 mark, 4 space
 //   stop bits 0 one, 1 one and a half (sent as two), 2 two
 // COM n is resolved to a device by ResolveComDevice (comports.h).
 //
 // Set-up failures print one line "错误: <errno> << <what failed>.\n" on the diagnostic stream
-// (standard output unless replaced), followed by a line naming the device and the system's
-// error text; transfers report failure only as 0.
+// (standard output unless replaced), followed by a line naming the COM number, the device and
+// the reason (that of PortLastError); transfers report failure only as 0.
 
 // Opens COM portNumber exclusively (flock and TIOCEXCL) in raw mode with the given line
-// settings and prints "成功开启端口 <n>.\n". An open port is closed first. On failure the port
-// is closed and false is returned; a number that leads to no device fails with errno ENOENT.
-// The queue sizes must be non-zero; the write timeout is that of PortSetTimeouts.
+// settings and prints "成功开启端口 <n>.\n", then PortNotes() on a line of its own when
+// there are any. An open port is closed first. On failure the port is closed and false is
+// returned; a number that leads to no device fails with errno ENOENT. The queue sizes must be
+// non-zero; the write timeout is that of PortSetTimeouts.
 bool PortOpen(int portNumber, std::uint32_t baudRate, std::uint8_t dataBits, std::uint8_t parity,
               std::uint8_t stopBits, std::uint32_t inQueue, std::uint32_t outQueue,
               std::uint32_t writeTimeoutMs);
@@ -32,6 +35,14 @@ bool PortOpen(int portNumber, std::uint32_t baudRate, std::uint8_t dataBits, std
 void PortClose();
 
 bool PortIsOpen();
+
+// Why the last PortOpen failed, for the operator: "COM1 → " and the reason, e.g.
+// "COM1 → /dev/ttyUSB0 is in use by process 1234 (minicom)". Empty after a successful open.
+std::string PortLastError();
+
+// What the port has to say about the last successful open (see SerialPort::notes); empty
+// when nothing, or when the last open failed.
+std::string PortNotes();
 
 // Writes count bytes and returns count, or 0 when they could not all be handed to the driver
 // within 1000 ms or the device failed. A write timeout shorter than 1000 ms ends the write
@@ -72,9 +83,10 @@ std::uint32_t PortOutQueueCount();
 // stream (nullptr for standard output).
 std::FILE* PortSetDiagnosticStream(std::FILE* stream);
 
-// Reads the device's running total of line errors into errorTotal; false when the device
-// keeps no such counters. The default uses TIOCGICOUNT (framing, parity, overrun, break and
-// buffer-overrun counts). Pseudo-terminals have none, so tests install their own probe.
-// An empty function restores the default; the previous probe is returned.
-using PortLineErrorProbe = std::function<bool(int fd, std::uint64_t& errorTotal)>;
+// Replaces the line-error probe (see PortLineErrorProbe); an empty function restores the
+// default. The previous probe is returned.
 PortLineErrorProbe PortSetLineErrorProbe(PortLineErrorProbe probe);
+
+// Replaces the calls through which the port reaches its driver (see SerialDriverCalls), from
+// the next open on; returns the previous ones.
+SerialDriverCalls PortSetDriverCalls(SerialDriverCalls calls);
