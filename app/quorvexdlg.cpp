@@ -1,13 +1,10 @@
 #include "quorvexdlg.h"
 
 #include "aboutdlg.h"
-#include "bcd.h"
 #include "colorref.h"
 #include "colorstatic.h"
+#include "commands.h"
 #include "comports.h"
-#include "crc.h"
-#include "frame.h"
-#include "hextext.h"
 #include "meterdata.h"
 #include "mybutton.h"
 #include "port.h"
@@ -28,6 +25,14 @@
 #include <algorithm>
 #include <array>
 
+// Button colours: teal for the port, blue for reads and views; the setting buttons keep the
+// button's own yellow, so that a command that changes a meter stands out.
+struct ButtonColours
+{
+    COLORREF pressed;
+    COLORREF normal;
+};
+
 namespace {
 
 // Line settings of every opening: eight data bits, one stop bit, 4 KiB driver queues and a
@@ -41,16 +46,8 @@ constexpr std::uint32_t kWriteTimeoutMs = 1000;
 constexpr std::uint8_t kAnyMeter = 0;
 constexpr int kHighestAddress = 254;
 
-constexpr unsigned kReadMeterWaitMs = 2500;
-constexpr unsigned kSinglePhasePauseMs = 200;
-constexpr unsigned kThreePhasePauseMs = 300;
-
-// Byte counts of the two read-meter replies, accepted whatever type is selected.
-constexpr std::uint8_t kSinglePhaseByteCount = 2 * kSinglePhaseRegisters; // 0x3A
-constexpr std::uint8_t kThreePhaseByteCount = 2 * kThreePhaseRegisters;   // 0x5C
-
 const QStringList kBaudTexts{"1200", "2400", "4800", "9600"};
-const QStringList kParityTexts{"None check", "Odd check", "Even check"};
+const QStringList kParityListTexts{"None check", "Odd check", "Even check"};
 
 QStringList Numbers(std::initializer_list<int> values)
 {
@@ -82,67 +79,22 @@ const std::array<ListEntries, 10>& DropDownLists()
     static const std::array<ListEntries, 10> lists{{
         {IDC_COMBO_COM, {}},
         {IDC_COMBO_BAUD, kBaudTexts},
-        {IDC_COMBO_PARITY, kParityTexts},
+        {IDC_COMBO_PARITY, kParityListTexts},
         {IDC_COMBO_METER_BAUD, kBaudTexts},
         {IDC_COMBO_METER_TYPE, {"Single phase meter", "Three phase meter"}},
         {IDC_COMBO_DECIMAL, Numbers({1, 2})},
         {IDC_COMBO_DISPLAY_TIME, Numbers({1, 2, 3, 4, 5})},
         {IDC_COMBO_SCREEN, Numbers({3, 6, 7, 8, 9, 10, 11, 12, 13, 14})},
         {IDC_COMBO_CT_RATIO, CtRatios()},
-        {IDC_COMBO_METER_PARITY, kParityTexts},
+        {IDC_COMBO_METER_PARITY, kParityListTexts},
     }};
     return lists;
 }
 
 constexpr int kComPortCount = 10;
 
-// Button colours: teal for the port, blue for reads and views; the setting buttons keep the
-// button's own yellow, so that a command that changes a meter stands out.
-struct ButtonColours
-{
-    COLORREF pressed;
-    COLORREF normal;
-};
 constexpr ButtonColours kPortColours{RGB(34, 134, 159), RGB(27, 106, 126)};
 constexpr ButtonColours kReadColours{RGB(0, 153, 227), RGB(0, 128, 192)};
-
-struct ButtonRow
-{
-    int id;
-    const ButtonColours* colours; // null: the button's defaults
-};
-
-constexpr std::array<ButtonRow, 29> kButtons{{
-    {IDC_BTN_OPEN, &kPortColours},
-    {IDC_BTN_CLOSE, &kPortColours},
-    {IDC_BTN_READ_ADDRESS, &kReadColours},
-    {IDC_BTN_SET_ADDRESS, nullptr},
-    {IDC_BTN_SET_SCREEN, nullptr},
-    {IDC_BTN_SET_DISPLAY_TIME, nullptr},
-    {IDC_BTN_SET_BAUD, nullptr},
-    {IDC_BTN_READ_BAUD, &kReadColours},
-    {IDC_BTN_SET_SN, nullptr},
-    {IDC_BTN_READ_SN, &kReadColours},
-    {IDC_BTN_READ_METER, &kReadColours},
-    {IDC_BTN_VIEW_TP, &kReadColours},
-    {IDC_BTN_CLEAR_RECV, &kReadColours},
-    {IDC_BTN_CLEAR_SEND, &kReadColours},
-    {IDC_BTN_SET_DECIMAL, nullptr},
-    {IDC_BTN_DELETE_TP, &kReadColours},
-    {IDC_BTN_READ_SCREEN, &kReadColours},
-    {IDC_BTN_READ_DECIMAL, &kReadColours},
-    {IDC_BTN_READ_DISPLAY_TIME, &kReadColours},
-    {IDC_BTN_DELETE_SP, &kReadColours},
-    {IDC_BTN_VIEW_SP, &kReadColours},
-    {IDC_BTN_SET_PASSWORD, nullptr},
-    {IDC_BTN_SHOW_PASSWORD, &kReadColours},
-    {IDC_BTN_READ_PASSWORD, &kReadColours},
-    {IDC_BTN_READ_CT, &kReadColours},
-    {IDC_BTN_SET_CT, nullptr},
-    {IDC_BTN_SET_PARITY, nullptr},
-    {IDC_BTN_READ_PARITY, &kReadColours},
-    {IDC_BTN_CLEAR_ZERO, &kReadColours},
-}};
 
 constexpr std::array kGroupBoxes{IDC_GROUP_SET,   IDC_GROUP_SERIAL,       IDC_GROUP_THREE_PHASE,
                                  IDC_GROUP_READ,  IDC_GROUP_SINGLE_PHASE, IDC_GROUP_PASSWORD};
@@ -193,157 +145,82 @@ constexpr std::array<ThreePhaseTarget, TpValueCount> kThreePhaseTargets{{
     {IDC_EDIT_TP_FREQUENCY, &CCEnergy::m_strFrequency},
 }};
 
-// Acceptance tests of the replies. Every one of them wants the read function back and the
-// length its byte count gives: a meter without the register answers "illegal data address",
-// 00 84 02 <CRC>, whose exception code sits where a one-register reply has its byte count of
-// 2, and its CRC bytes would be taken for the value.
-bool ByteCountIs(const RecvBuffer& reply, std::uint8_t count) { return reply[2] == count; }
-
-bool FunctionIsRead(const RecvBuffer& reply, std::size_t count)
-{
-    // Exactly as long as its byte count says: bytes after the CRC are not part of the reply,
-    // and zeros there would even keep the CRC matching while shifting "the byte before it".
-    return reply[1] == 0x04 && count == 5u + reply[2] && ReplyCrcMatches(reply.data(), count);
-}
-
-bool AddressReplyOk(const RecvBuffer& reply, std::size_t count)
-{
-    // Either meter type's byte count, whichever type is selected.
-    return (ByteCountIs(reply, 12) || ByteCountIs(reply, 2)) && FunctionIsRead(reply, count);
-}
-
-bool OneRegisterReplyOk(const RecvBuffer& reply, std::size_t count)
-{
-    return ByteCountIs(reply, 2) && FunctionIsRead(reply, count);
-}
-
-// The first register of a read reply.
-int FirstRegister(const RecvBuffer& reply) { return reply[3] * 256 + reply[4]; }
-
-// The byte just before the CRC: the low byte of the last register. A reply too short to
-// have one reads as 0, as the zero-filled buffer would give.
-std::uint8_t ByteBeforeCrc(const RecvBuffer& reply, std::size_t count, std::size_t back = 1)
-{
-    return count >= 2 + back ? reply[count - 2 - back] : 0;
-}
-
 QString FromStd(const std::string& text) { return QString::fromStdString(text); }
 
-} // namespace
-
-// A setting command: what it writes, where and how it reports.
-struct CQuorvexDlg::SettingRow
+// The three-phase-only commands' refusals on a single-phase meter.
+const char* SinglePhaseRefusal(Command command)
 {
-    enum class Input
-    {
-        ComboNumber, // the text of a list as a number: one register, high byte 0
-        BaudRate,    // the text of the baud list, sent as its baud code
-        Parity,      // the text of the parity list, sent as its parity code
-        NewAddress,  // edit 1008 itself, sent to every meter
-        SerialNumber,
-        Password,
-    };
-    enum class Then
-    {
-        Nothing,
-        SelectPortBaud,
-        SelectPortParity,
-        SetDecimalMode,
-    };
+    switch (command) {
+    case Command::SetPassword:
+        return "single is not password";
+    case Command::SetCtRatio:
+        return "single is not set ct";
+    default:
+        return "single is not read";
+    }
+}
 
-    int button;
-    MeterProperty property;
-    Input input;
-    int inputId;
-    unsigned waitMs;
-    Report shortWrite;
-    const char* singlePhaseRefusal; // the property exists on three-phase meters only
-    Then then;
-};
-
-struct CQuorvexDlg::ReadRow
+// Where a setting's value comes from.
+int SettingInput(MeterProperty property)
 {
-    int button;
-    MeterProperty property;
-    unsigned waitMs;
-    ReplyTest accept;
-    Report shortWrite;
-    bool checksAddress;
-    bool threePhaseOnly;
-    void (CQuorvexDlg::*apply)(const RecvBuffer& reply, std::size_t count);
-};
-
-namespace {
-
-using Setting = CQuorvexDlg::SettingRow;
-using Report = CQuorvexDlg::Report;
-
-using Input = Setting::Input;
-using Then = Setting::Then;
-
-// One row per setting button: the register it writes, where its value comes from, its wait,
-// how a short write is reported, its refusal on a single-phase meter, and what follows success.
-const std::array<Setting, 9> kSettings{{
-    {IDC_BTN_SET_BAUD, MeterProperty::BaudRate, Input::BaudRate, IDC_COMBO_METER_BAUD, 300, Report::Debug,
-     nullptr, Then::SelectPortBaud},
-    {IDC_BTN_SET_ADDRESS, MeterProperty::Address, Input::NewAddress, IDC_EDIT_ADDRESS, 300, Report::MessageBox,
-     nullptr, Then::Nothing},
-    {IDC_BTN_SET_DISPLAY_TIME, MeterProperty::DisplayTime, Input::ComboNumber, IDC_COMBO_DISPLAY_TIME, 300,
-     Report::MessageBox, nullptr, Then::Nothing},
-    {IDC_BTN_SET_SCREEN, MeterProperty::ScreenNumber, Input::ComboNumber, IDC_COMBO_SCREEN, 300, Report::Debug,
-     nullptr, Then::Nothing},
-    {IDC_BTN_SET_DECIMAL, MeterProperty::DecimalPlaces, Input::ComboNumber, IDC_COMBO_DECIMAL, 300,
-     Report::MessageBox, nullptr, Then::SetDecimalMode},
-    {IDC_BTN_SET_SN, MeterProperty::SerialNumber, Input::SerialNumber, IDC_EDIT_SN, 400, Report::MessageBox,
-     nullptr, Then::Nothing},
-    {IDC_BTN_SET_PASSWORD, MeterProperty::Password, Input::Password, IDC_EDIT_PASSWORD, 500, Report::Debug,
-     "single is not password", Then::Nothing},
-    {IDC_BTN_SET_CT, MeterProperty::CtRatio, Input::ComboNumber, IDC_COMBO_CT_RATIO, 300, Report::MessageBox,
-     "single is not set ct", Then::Nothing},
-    {IDC_BTN_SET_PARITY, MeterProperty::Parity, Input::Parity, IDC_COMBO_METER_PARITY, 300, Report::Debug,
-     nullptr, Then::SelectPortParity},
-}};
-
-const Setting& SettingRowOf(int button)
-{
-    const auto* row = std::find_if(kSettings.begin(), kSettings.end(), [button](const Setting& r) { return r.button == button; });
-    return row != kSettings.end() ? *row : kSettings.front();
+    switch (property) {
+    case MeterProperty::SerialNumber:
+        return IDC_EDIT_SN;
+    case MeterProperty::Address:
+        return IDC_EDIT_ADDRESS;
+    case MeterProperty::DisplayTime:
+        return IDC_COMBO_DISPLAY_TIME;
+    case MeterProperty::ScreenNumber:
+        return IDC_COMBO_SCREEN;
+    case MeterProperty::DecimalPlaces:
+        return IDC_COMBO_DECIMAL;
+    case MeterProperty::BaudRate:
+        return IDC_COMBO_METER_BAUD;
+    case MeterProperty::CtRatio:
+        return IDC_COMBO_CT_RATIO;
+    case MeterProperty::Password:
+        return IDC_EDIT_PASSWORD;
+    case MeterProperty::Parity:
+        return IDC_COMBO_METER_PARITY;
+    }
+    return 0;
 }
 
 } // namespace
 
+// Every button: its handler, in the window's binding order, and its colours.
 const std::vector<CQuorvexDlg::CommandBinding>& CQuorvexDlg::Commands()
 {
     static const std::vector<CommandBinding> commands{
-        {IDC_BTN_OPEN, &CQuorvexDlg::OnOpenPort},
-        {IDC_BTN_CLOSE, &CQuorvexDlg::OnClosePort},
-        {IDC_BTN_SET_BAUD, &CQuorvexDlg::OnSetBaudRate},
-        {IDC_BTN_SET_ADDRESS, &CQuorvexDlg::OnSetAddress},
-        {IDC_BTN_READ_ADDRESS, &CQuorvexDlg::OnReadAddress},
-        {IDC_BTN_CLEAR_SEND, &CQuorvexDlg::OnClearSend},
-        {IDC_BTN_READ_METER, &CQuorvexDlg::OnReadMeter},
-        {IDC_BTN_CLEAR_RECV, &CQuorvexDlg::OnClearRecv},
-        {IDC_BTN_VIEW_TP, &CQuorvexDlg::OnViewEnergyData},
-        {IDC_BTN_READ_SN, &CQuorvexDlg::OnReadSerialNumber},
-        {IDC_BTN_DELETE_TP, &CQuorvexDlg::OnDeleteEnergyData},
-        {IDC_BTN_SET_DISPLAY_TIME, &CQuorvexDlg::OnSetDisplayTime},
-        {IDC_BTN_SET_SCREEN, &CQuorvexDlg::OnSetScreenNumber},
-        {IDC_BTN_SET_DECIMAL, &CQuorvexDlg::OnSetDecimal},
-        {IDC_BTN_SET_SN, &CQuorvexDlg::OnSetSerialNumber},
-        {IDC_BTN_READ_SCREEN, &CQuorvexDlg::OnReadScreenNumber},
-        {IDC_BTN_READ_DECIMAL, &CQuorvexDlg::OnReadDecimal},
-        {IDC_BTN_READ_DISPLAY_TIME, &CQuorvexDlg::OnReadDisplayTime},
-        {IDC_BTN_READ_BAUD, &CQuorvexDlg::OnReadBaudRate},
-        {IDC_BTN_VIEW_SP, &CQuorvexDlg::OnViewDanData},
-        {IDC_BTN_DELETE_SP, &CQuorvexDlg::OnDeleteDanData},
-        {IDC_BTN_SHOW_PASSWORD, &CQuorvexDlg::OnShowPassword},
-        {IDC_BTN_SET_PASSWORD, &CQuorvexDlg::OnSetPassword},
-        {IDC_BTN_READ_PASSWORD, &CQuorvexDlg::OnReadPassword},
-        {IDC_BTN_SET_CT, &CQuorvexDlg::OnSetCtRatio},
-        {IDC_BTN_READ_CT, &CQuorvexDlg::OnReadCtRatio},
-        {IDC_BTN_SET_PARITY, &CQuorvexDlg::OnSetParity},
-        {IDC_BTN_READ_PARITY, &CQuorvexDlg::OnReadParity},
-        {IDC_BTN_CLEAR_ZERO, &CQuorvexDlg::OnClearZero},
+        {IDC_BTN_OPEN, &CQuorvexDlg::OnOpenPort, &kPortColours},
+        {IDC_BTN_CLOSE, &CQuorvexDlg::OnClosePort, &kPortColours},
+        {IDC_BTN_SET_BAUD, &CQuorvexDlg::OnSetBaudRate, nullptr},
+        {IDC_BTN_SET_ADDRESS, &CQuorvexDlg::OnSetAddress, nullptr},
+        {IDC_BTN_READ_ADDRESS, &CQuorvexDlg::OnReadAddress, &kReadColours},
+        {IDC_BTN_CLEAR_SEND, &CQuorvexDlg::OnClearSend, &kReadColours},
+        {IDC_BTN_READ_METER, &CQuorvexDlg::OnReadMeter, &kReadColours},
+        {IDC_BTN_CLEAR_RECV, &CQuorvexDlg::OnClearRecv, &kReadColours},
+        {IDC_BTN_VIEW_TP, &CQuorvexDlg::OnViewEnergyData, &kReadColours},
+        {IDC_BTN_READ_SN, &CQuorvexDlg::OnReadSerialNumber, &kReadColours},
+        {IDC_BTN_DELETE_TP, &CQuorvexDlg::OnDeleteEnergyData, &kReadColours},
+        {IDC_BTN_SET_DISPLAY_TIME, &CQuorvexDlg::OnSetDisplayTime, nullptr},
+        {IDC_BTN_SET_SCREEN, &CQuorvexDlg::OnSetScreenNumber, nullptr},
+        {IDC_BTN_SET_DECIMAL, &CQuorvexDlg::OnSetDecimal, nullptr},
+        {IDC_BTN_SET_SN, &CQuorvexDlg::OnSetSerialNumber, nullptr},
+        {IDC_BTN_READ_SCREEN, &CQuorvexDlg::OnReadScreenNumber, &kReadColours},
+        {IDC_BTN_READ_DECIMAL, &CQuorvexDlg::OnReadDecimal, &kReadColours},
+        {IDC_BTN_READ_DISPLAY_TIME, &CQuorvexDlg::OnReadDisplayTime, &kReadColours},
+        {IDC_BTN_READ_BAUD, &CQuorvexDlg::OnReadBaudRate, &kReadColours},
+        {IDC_BTN_VIEW_SP, &CQuorvexDlg::OnViewDanData, &kReadColours},
+        {IDC_BTN_DELETE_SP, &CQuorvexDlg::OnDeleteDanData, &kReadColours},
+        {IDC_BTN_SHOW_PASSWORD, &CQuorvexDlg::OnShowPassword, &kReadColours},
+        {IDC_BTN_SET_PASSWORD, &CQuorvexDlg::OnSetPassword, nullptr},
+        {IDC_BTN_READ_PASSWORD, &CQuorvexDlg::OnReadPassword, &kReadColours},
+        {IDC_BTN_SET_CT, &CQuorvexDlg::OnSetCtRatio, nullptr},
+        {IDC_BTN_READ_CT, &CQuorvexDlg::OnReadCtRatio, &kReadColours},
+        {IDC_BTN_SET_PARITY, &CQuorvexDlg::OnSetParity, nullptr},
+        {IDC_BTN_READ_PARITY, &CQuorvexDlg::OnReadParity, &kReadColours},
+        {IDC_BTN_CLEAR_ZERO, &CQuorvexDlg::OnClearZero, &kReadColours},
     };
     return commands;
 }
@@ -397,7 +274,7 @@ bool CQuorvexDlg::OnInitDialog()
 {
     setWindowIcon(m_hIcon);
 
-    for (const ButtonRow& row : kButtons) {
+    for (const CommandBinding& row : Commands()) {
         if (auto* button = DlgItem<CMyButton>(row.id); button && row.colours) {
             button->SetPressedColor(row.colours->pressed);
             button->SetNormalColor(row.colours->normal);
@@ -543,42 +420,7 @@ void CQuorvexDlg::OnClose()
     }
 }
 
-// The exchange, wired to the port and to the two traffic areas
-
-Link CQuorvexDlg::PortLink() const
-{
-    return Link{
-        [] { return PortIsOpen(); },
-        [](std::uint32_t count, const std::uint8_t* bytes) { return PortWrite(count, bytes); },
-        [](std::uint32_t capacity, std::uint8_t* buffer, std::uint32_t waitMs) {
-            return PortRead(capacity, buffer, waitMs);
-        },
-        [](unsigned milliseconds) { Sleep(milliseconds); },
-    };
-}
-
-Traffic CQuorvexDlg::TrafficAreas()
-{
-    return Traffic{
-        [this](const std::string& hex) { SetDlgItemText(IDC_EDIT_SEND, FromStd(hex)); },
-        [this](const std::string& hex) { SetDlgItemText(IDC_EDIT_RECV, FromStd(hex)); },
-    };
-}
-
-ExchangeResult CQuorvexDlg::Exchange(const Frame& request, unsigned waitMs, ReplyTest accept, ReplyShown shown,
-                                     Report shortWrite, std::size_t* replyLength)
-{
-    const ExchangeResult result =
-        RunExchange(PortLink(), TrafficAreas(), *m_pRecvBuf, ExchangeSteps{request, waitMs, accept, shown}, replyLength);
-    if (result == ExchangeResult::ShortWrite) {
-        if (shortWrite == Report::MessageBox) {
-            AfxMessageBox(QStringLiteral("write data error"));
-        } else if (shortWrite == Report::Debug) {
-            DebugOutput(QStringLiteral("write data error"));
-        }
-    }
-    return result;
-}
+// What the window's controls say
 
 MeterType CQuorvexDlg::SelectedMeterType() const
 {
@@ -633,89 +475,134 @@ void CQuorvexDlg::AssignToSelectedRecord(QString CDanData::*danField, QString CC
     }
 }
 
+// The commands, run by the meter library on the window's port in the window's timing
+
+Session CQuorvexDlg::WindowSession()
+{
+    Session session;
+    session.link = Link{
+        [] { return PortIsOpen(); },
+        [](std::uint32_t count, const std::uint8_t* bytes) { return PortWrite(count, bytes); },
+        [](std::uint32_t capacity, std::uint8_t* buffer, std::uint32_t waitMs) {
+            return PortRead(capacity, buffer, waitMs);
+        },
+        [](unsigned milliseconds) { Sleep(milliseconds); },
+        {},
+    };
+    session.timing = Timing::Window;
+    session.traffic = Traffic{
+        [this](const std::string& hex) { SetDlgItemText(IDC_EDIT_SEND, FromStd(hex)); },
+        [this](const std::string& hex) { SetDlgItemText(IDC_EDIT_RECV, FromStd(hex)); },
+    };
+    session.debug = [](const std::string& line) { DebugOutput(FromStd(line)); };
+    session.buffer = m_pRecvBuf.get();
+    if (m_frameTap) {
+        session.tap = m_frameTap;
+    }
+    return session;
+}
+
+// What the operator learns of a failed command: only that the request did not go out whole,
+// reported as the command's row says; a reply that failed its check stays in the receive area.
+void CQuorvexDlg::ReportFault(Command command, const CommandFault& fault)
+{
+    if (fault.fault != Fault::ShortWrite) {
+        return;
+    }
+    switch (CommandRowOf(command).shortWrite) {
+    case ShortWriteReport::MessageBox:
+        AfxMessageBox(QStringLiteral("write data error"));
+        break;
+    case ShortWriteReport::Debug:
+        DebugOutput(QStringLiteral("write data error"));
+        break;
+    case ShortWriteReport::Silent:
+        break;
+    }
+}
+
 // Setting commands
 
-void CQuorvexDlg::RunSetting(const SettingRow& row)
+void CQuorvexDlg::RunSetting(Command command)
 {
     if (!m_pRecvBuf || !CheckPortOpen()) {
         return;
     }
-    const bool newAddress = row.input == SettingRow::Input::NewAddress;
+    const CommandRow& row = CommandRowOf(command);
+    const MeterProperty property = row.property;
+    const bool newAddress = property == MeterProperty::Address;
     const std::optional<std::uint8_t> address = ReadAddressField(newAddress ? 1 : 0);
     if (!address) {
         return;
     }
 
     const MeterType type = SelectedMeterType();
-    std::vector<std::uint8_t> data;
-    const QString text = GetDlgItemText(row.inputId);
-    switch (row.input) {
-    case SettingRow::Input::ComboNumber:
-        data = {0x00, static_cast<std::uint8_t>(text.toInt())};
+    const QString text = GetDlgItemText(SettingInput(property));
+    SettingValue value;
+    switch (property) {
+    case MeterProperty::BaudRate:
+    case MeterProperty::DisplayTime:
+    case MeterProperty::ScreenNumber:
+    case MeterProperty::DecimalPlaces:
+    case MeterProperty::CtRatio:
+        value.number = text.toInt();
         break;
-    case SettingRow::Input::BaudRate:
-        data = {0x00, BaudCode(text.toInt())};
+    case MeterProperty::Parity:
+        value.number = ParityCodeFromText(text.toStdString()).value_or(0);
         break;
-    case SettingRow::Input::Parity:
-        data = {0x00, ParityCodeFromText(text.toStdString()).value_or(0)};
+    case MeterProperty::Address:
+        value.number = *address;
         break;
-    case SettingRow::Input::NewAddress:
-        data = {0x00, *address};
+    case MeterProperty::SerialNumber:
+        value.text = text.toStdU32String();
         break;
-    case SettingRow::Input::SerialNumber: {
-        const auto packed = PackSerialNumber(text.toStdU32String());
-        data.assign(packed.begin(), packed.end());
-        break;
-    }
-    case SettingRow::Input::Password: {
-        const std::u32string characters = text.toStdU32String();
-        if (characters.size() != 4) {
+    case MeterProperty::Password:
+        value.text = text.toStdU32String();
+        if (value.text.size() != 4) {
             AfxMessageBox(QStringLiteral("length is 4"));
             return;
         }
-        const auto packed = PackPassword(characters);
-        data.assign(packed.begin(), packed.end());
         break;
     }
-    }
-    if (row.singlePhaseRefusal && type == MeterType::SinglePhase) {
-        AfxMessageBox(QString::fromUtf8(row.singlePhaseRefusal));
+    if (row.threePhaseOnly && type == MeterType::SinglePhase) {
+        AfxMessageBox(QString::fromUtf8(SinglePhaseRefusal(command)));
         return;
     }
 
-    const Frame request = BuildWriteRequest(newAddress ? kAnyMeter : *address, RegisterOf(row.property, type), data);
-    if (Exchange(request, row.waitMs, ReplyIsWriteAck, ReplyShown::AfterTest, row.shortWrite) !=
-        ExchangeResult::Accepted) {
+    Session session = WindowSession();
+    const Result<Done> result = SetProperty(session, type, *address, property, value);
+    if (!result) {
+        ReportFault(command, result.fault());
         return;
     }
     AfxMessageBox(QStringLiteral("success!"));
 
-    switch (row.then) {
-    case SettingRow::Then::Nothing:
-        break;
-    case SettingRow::Then::SelectPortBaud:
+    switch (property) {
+    case MeterProperty::BaudRate:
         SelectEntryWithText(IDC_COMBO_BAUD, text);
         break;
-    case SettingRow::Then::SelectPortParity:
+    case MeterProperty::Parity:
         SelectEntryWithText(IDC_COMBO_PARITY, text);
         break;
-    case SettingRow::Then::SetDecimalMode:
-        if (data[1] == 1 || data[1] == 2) {
-            m_nDecimalMode = data[1];
+    case MeterProperty::DecimalPlaces:
+        if (value.number == 1 || value.number == 2) {
+            m_nDecimalMode = value.number;
         }
+        break;
+    default:
         break;
     }
 }
 
-void CQuorvexDlg::OnSetBaudRate() { RunSetting(SettingRowOf(IDC_BTN_SET_BAUD)); }
-void CQuorvexDlg::OnSetAddress() { RunSetting(SettingRowOf(IDC_BTN_SET_ADDRESS)); }
-void CQuorvexDlg::OnSetDisplayTime() { RunSetting(SettingRowOf(IDC_BTN_SET_DISPLAY_TIME)); }
-void CQuorvexDlg::OnSetScreenNumber() { RunSetting(SettingRowOf(IDC_BTN_SET_SCREEN)); }
-void CQuorvexDlg::OnSetDecimal() { RunSetting(SettingRowOf(IDC_BTN_SET_DECIMAL)); }
-void CQuorvexDlg::OnSetSerialNumber() { RunSetting(SettingRowOf(IDC_BTN_SET_SN)); }
-void CQuorvexDlg::OnSetPassword() { RunSetting(SettingRowOf(IDC_BTN_SET_PASSWORD)); }
-void CQuorvexDlg::OnSetCtRatio() { RunSetting(SettingRowOf(IDC_BTN_SET_CT)); }
-void CQuorvexDlg::OnSetParity() { RunSetting(SettingRowOf(IDC_BTN_SET_PARITY)); }
+void CQuorvexDlg::OnSetBaudRate() { RunSetting(Command::SetBaudRate); }
+void CQuorvexDlg::OnSetAddress() { RunSetting(Command::SetAddress); }
+void CQuorvexDlg::OnSetDisplayTime() { RunSetting(Command::SetDisplayTime); }
+void CQuorvexDlg::OnSetScreenNumber() { RunSetting(Command::SetScreenNumber); }
+void CQuorvexDlg::OnSetDecimal() { RunSetting(Command::SetDecimal); }
+void CQuorvexDlg::OnSetSerialNumber() { RunSetting(Command::SetSerialNumber); }
+void CQuorvexDlg::OnSetPassword() { RunSetting(Command::SetPassword); }
+void CQuorvexDlg::OnSetCtRatio() { RunSetting(Command::SetCtRatio); }
+void CQuorvexDlg::OnSetParity() { RunSetting(Command::SetParity); }
 
 void CQuorvexDlg::OnClearZero()
 {
@@ -726,141 +613,103 @@ void CQuorvexDlg::OnClearZero()
     if (!ReadAddressField(0)) {
         return;
     }
-    if (Exchange(BuildClearZeroFrame(), 800, ReplyIsClearZeroAck, ReplyShown::AfterTest, Report::Debug) ==
-        ExchangeResult::Accepted) {
-        AfxMessageBox(QStringLiteral("clear zero success"));
+    Session session = WindowSession();
+    const Result<Done> result = ClearZero(session);
+    if (!result) {
+        ReportFault(Command::ClearZero, result.fault());
+        return;
     }
+    AfxMessageBox(QStringLiteral("clear zero success"));
 }
 
 // Property reads
 
-const CQuorvexDlg::ReadRow& CQuorvexDlg::ReadRowOf(int button)
-{
-    static const std::array<ReadRow, 9> rows{{
-        {IDC_BTN_READ_ADDRESS, MeterProperty::Address, 1200, AddressReplyOk, Report::MessageBox, false, false,
-         &CQuorvexDlg::ApplyAddress},
-        {IDC_BTN_READ_SN, MeterProperty::SerialNumber, 800, FunctionIsRead, Report::MessageBox, true, false,
-         &CQuorvexDlg::ApplySerialNumber},
-        {IDC_BTN_READ_SCREEN, MeterProperty::ScreenNumber, 300, OneRegisterReplyOk, Report::MessageBox, false,
-         false, &CQuorvexDlg::ApplyScreenNumber},
-        {IDC_BTN_READ_DECIMAL, MeterProperty::DecimalPlaces, 800, OneRegisterReplyOk, Report::MessageBox, false,
-         false, &CQuorvexDlg::ApplyDecimal},
-        {IDC_BTN_READ_DISPLAY_TIME, MeterProperty::DisplayTime, 800, OneRegisterReplyOk, Report::MessageBox, false,
-         false, &CQuorvexDlg::ApplyDisplayTime},
-        {IDC_BTN_READ_BAUD, MeterProperty::BaudRate, 200, OneRegisterReplyOk, Report::Silent, false, false,
-         &CQuorvexDlg::ApplyBaudRate},
-        {IDC_BTN_READ_PASSWORD, MeterProperty::Password, 500, OneRegisterReplyOk, Report::Silent, false, true,
-         &CQuorvexDlg::ApplyPassword},
-        {IDC_BTN_READ_CT, MeterProperty::CtRatio, 800, OneRegisterReplyOk, Report::MessageBox, false, true,
-         &CQuorvexDlg::ApplyCtRatio},
-        {IDC_BTN_READ_PARITY, MeterProperty::Parity, 200, OneRegisterReplyOk, Report::Silent, false, false,
-         &CQuorvexDlg::ApplyParity},
-    }};
-    const auto* row = std::find_if(rows.begin(), rows.end(), [button](const ReadRow& r) { return r.button == button; });
-    return row != rows.end() ? *row : rows.front();
-}
-
-void CQuorvexDlg::RunRead(const ReadRow& row)
+void CQuorvexDlg::RunRead(Command command)
 {
     if (!m_pRecvBuf || !CheckPortOpen()) {
         return;
     }
-    if (row.checksAddress && !ReadAddressField(0)) {
+    const CommandRow& row = CommandRowOf(command);
+    // The serial number goes to the edit the address edit sits beside: a wrong address there
+    // is worth a word before the meter is asked.
+    if (command == Command::ReadSerialNumber && !ReadAddressField(0)) {
         return;
     }
     const MeterType type = SelectedMeterType();
     if (row.threePhaseOnly && type == MeterType::SinglePhase) {
-        AfxMessageBox(QStringLiteral("single is not read"));
+        AfxMessageBox(QString::fromUtf8(SinglePhaseRefusal(command)));
         return;
     }
-    const Frame request = BuildReadRequest(kAnyMeter, RegisterOf(row.property, type), ReadCountOf(row.property, type));
-    std::size_t count = 0;
-    if (Exchange(request, row.waitMs, row.accept, ReplyShown::BeforeTest, row.shortWrite, &count) ==
-        ExchangeResult::Accepted) {
-        (this->*row.apply)(*m_pRecvBuf, count);
+    Session session = WindowSession();
+    const Result<PropertyReading> result = ReadProperty(session, type, kAnyMeter, row.property);
+    if (!result) {
+        ReportFault(command, result.fault());
+        return;
     }
+    ApplyReading(*result, type);
 }
 
-void CQuorvexDlg::ApplyAddress(const RecvBuffer& reply, std::size_t)
+void CQuorvexDlg::ApplyReading(const PropertyReading& reading, MeterType type)
 {
-    const int address = FirstRegister(reply);
-    const QString text = QString::number(address);
-    switch (SelectedMeterType()) {
-    case MeterType::SinglePhase:
-        m_nDecimalMode = 1;
-        m_curDanData.m_strAddress = text;
-        SetDlgItemInt(IDC_EDIT_ADDRESS, address);
+    const QString value = FromStd(reading.value);
+    switch (reading.property) {
+    case MeterProperty::Address:
+        if (type == MeterType::SinglePhase) {
+            m_nDecimalMode = 1;
+            m_curDanData.m_strAddress = value;
+            SetDlgItemInt(IDC_EDIT_ADDRESS, reading.number);
+        } else if (type == MeterType::ThreePhase) {
+            m_curEnergy.m_strAddress = value;
+            SetDlgItemInt(IDC_EDIT_ADDRESS, reading.number);
+            // A meter that answered the address alone told neither its decimals nor its
+            // serial number: what the window holds of them stays.
+            if (reading.decimalsRegister) {
+                SetDecimalModeFromRegister(*reading.decimalsRegister);
+            }
+            if (reading.serialNumber) {
+                m_curEnergy.m_strSN = FromStd(*reading.serialNumber);
+            }
+        }
         break;
-    case MeterType::ThreePhase:
-        // The six registers: address, screen number, display time, decimals, serial number.
-        m_curEnergy.m_strAddress = text;
-        SetDlgItemInt(IDC_EDIT_ADDRESS, address);
-        SetDecimalModeFromRegister(reply[9] * 256 + reply[10]);
-        m_curEnergy.m_strSN = FromStd(FormatLowerHexDigits(reply.data() + 11, 4));
+    case MeterProperty::SerialNumber:
+        SetDlgItemText(IDC_EDIT_SN, value);
+        AssignToSelectedRecord(&CDanData::m_strSN, &CCEnergy::m_strSN, value);
         break;
-    case MeterType::Other:
+    case MeterProperty::ScreenNumber:
+        SelectEntryWithText(IDC_COMBO_SCREEN, value);
+        break;
+    case MeterProperty::DecimalPlaces:
+        SetDecimalModeFromRegister(reading.number);
+        break;
+    case MeterProperty::DisplayTime:
+        SelectEntryWithText(IDC_COMBO_DISPLAY_TIME, value);
+        break;
+    case MeterProperty::CtRatio:
+        SelectEntryWithText(IDC_COMBO_CT_RATIO, value);
+        break;
+    case MeterProperty::BaudRate:
+        DlgItem<QComboBox>(IDC_COMBO_BAUD)->setCurrentIndex(reading.number);
+        DlgItem<QComboBox>(IDC_COMBO_METER_BAUD)->setCurrentIndex(reading.number);
+        break;
+    case MeterProperty::Parity:
+        DlgItem<QComboBox>(IDC_COMBO_PARITY)->setCurrentIndex(reading.number);
+        DlgItem<QComboBox>(IDC_COMBO_METER_PARITY)->setCurrentIndex(reading.number);
+        break;
+    case MeterProperty::Password:
+        SetDlgItemText(IDC_EDIT_PASSWORD, value);
         break;
     }
 }
 
-void CQuorvexDlg::ApplySerialNumber(const RecvBuffer& reply, std::size_t)
-{
-    const QString serial = FromStd(FormatLowerHexDigits(reply.data() + 3, 4));
-    SetDlgItemText(IDC_EDIT_SN, serial);
-    AssignToSelectedRecord(&CDanData::m_strSN, &CCEnergy::m_strSN, serial);
-}
-
-void CQuorvexDlg::ApplyScreenNumber(const RecvBuffer& reply, std::size_t)
-{
-    SelectEntryWithText(IDC_COMBO_SCREEN, QString::number(FirstRegister(reply)));
-}
-
-void CQuorvexDlg::ApplyDecimal(const RecvBuffer& reply, std::size_t)
-{
-    SetDecimalModeFromRegister(FirstRegister(reply));
-}
-
-void CQuorvexDlg::ApplyDisplayTime(const RecvBuffer& reply, std::size_t)
-{
-    SelectEntryWithText(IDC_COMBO_DISPLAY_TIME, QString::number(FirstRegister(reply)));
-}
-
-void CQuorvexDlg::ApplyBaudRate(const RecvBuffer& reply, std::size_t count)
-{
-    if (const std::optional<int> index = BaudIndexFromCode(ByteBeforeCrc(reply, count))) {
-        DlgItem<QComboBox>(IDC_COMBO_BAUD)->setCurrentIndex(*index);
-        DlgItem<QComboBox>(IDC_COMBO_METER_BAUD)->setCurrentIndex(*index);
-    }
-}
-
-void CQuorvexDlg::ApplyPassword(const RecvBuffer& reply, std::size_t count)
-{
-    const std::uint8_t digits[2] = {ByteBeforeCrc(reply, count, 2), ByteBeforeCrc(reply, count, 1)};
-    SetDlgItemText(IDC_EDIT_PASSWORD, FromStd(FormatLowerHexDigits(digits, 2)));
-}
-
-void CQuorvexDlg::ApplyCtRatio(const RecvBuffer& reply, std::size_t)
-{
-    SelectEntryWithText(IDC_COMBO_CT_RATIO, QString::number(FirstRegister(reply)));
-}
-
-void CQuorvexDlg::ApplyParity(const RecvBuffer& reply, std::size_t count)
-{
-    if (const std::optional<int> index = ParityIndexFromCode(ByteBeforeCrc(reply, count))) {
-        DlgItem<QComboBox>(IDC_COMBO_PARITY)->setCurrentIndex(*index);
-        DlgItem<QComboBox>(IDC_COMBO_METER_PARITY)->setCurrentIndex(*index);
-    }
-}
-
-void CQuorvexDlg::OnReadAddress() { RunRead(ReadRowOf(IDC_BTN_READ_ADDRESS)); }
-void CQuorvexDlg::OnReadSerialNumber() { RunRead(ReadRowOf(IDC_BTN_READ_SN)); }
-void CQuorvexDlg::OnReadScreenNumber() { RunRead(ReadRowOf(IDC_BTN_READ_SCREEN)); }
-void CQuorvexDlg::OnReadDecimal() { RunRead(ReadRowOf(IDC_BTN_READ_DECIMAL)); }
-void CQuorvexDlg::OnReadDisplayTime() { RunRead(ReadRowOf(IDC_BTN_READ_DISPLAY_TIME)); }
-void CQuorvexDlg::OnReadBaudRate() { RunRead(ReadRowOf(IDC_BTN_READ_BAUD)); }
-void CQuorvexDlg::OnReadPassword() { RunRead(ReadRowOf(IDC_BTN_READ_PASSWORD)); }
-void CQuorvexDlg::OnReadCtRatio() { RunRead(ReadRowOf(IDC_BTN_READ_CT)); }
-void CQuorvexDlg::OnReadParity() { RunRead(ReadRowOf(IDC_BTN_READ_PARITY)); }
+void CQuorvexDlg::OnReadAddress() { RunRead(Command::ReadAddress); }
+void CQuorvexDlg::OnReadSerialNumber() { RunRead(Command::ReadSerialNumber); }
+void CQuorvexDlg::OnReadScreenNumber() { RunRead(Command::ReadScreenNumber); }
+void CQuorvexDlg::OnReadDecimal() { RunRead(Command::ReadDecimal); }
+void CQuorvexDlg::OnReadDisplayTime() { RunRead(Command::ReadDisplayTime); }
+void CQuorvexDlg::OnReadBaudRate() { RunRead(Command::ReadBaudRate); }
+void CQuorvexDlg::OnReadPassword() { RunRead(Command::ReadPassword); }
+void CQuorvexDlg::OnReadCtRatio() { RunRead(Command::ReadCtRatio); }
+void CQuorvexDlg::OnReadParity() { RunRead(Command::ReadParity); }
 
 void CQuorvexDlg::OnShowPassword()
 {
@@ -878,82 +727,31 @@ void CQuorvexDlg::OnReadMeter()
     if (!m_pRecvBuf || !CheckPortOpen()) {
         return;
     }
-    std::uint16_t registers = 0;
-    switch (SelectedMeterType()) {
+    Session session = WindowSession();
+    ReadMeterOptions options;
+    options.address = kAnyMeter;
+    options.decimalMode = m_nDecimalMode;
+    options.meterType = [this] { return SelectedMeterType(); };
+    const Result<MeterReading> result = ReadMeter(session, options);
+    m_nRecvCount = static_cast<int>(session.lastReceived);
+    if (!result) {
+        ReportFault(Command::ReadMeter, result.fault());
+        return;
+    }
+    switch (result->type) {
     case MeterType::SinglePhase:
-        registers = kSinglePhaseRegisters;
+        ApplySinglePhase(result->single);
         break;
     case MeterType::ThreePhase:
-        registers = kThreePhaseRegisters;
-        break;
-    case MeterType::Other:
-        break;
-    }
-    const Frame request = BuildReadRequest(kAnyMeter, 0, registers);
-    SetDlgItemText(IDC_EDIT_SEND, FromStd(FormatHexBytes(request.data(), request.size())));
-    if (!PortIsOpen()) {
-        return;
-    }
-    if (PortWrite(static_cast<std::uint32_t>(request.size()), request.data()) != request.size()) {
-        AfxMessageBox(QStringLiteral("write data error"));
-        return;
-    }
-
-    // The meter type is looked at again at every piece, as the operator may change it while
-    // the reply comes in.
-    const GatherSteps steps{
-        kReadMeterWaitMs,
-        [this]() -> std::size_t {
-            switch (SelectedMeterType()) {
-            case MeterType::SinglePhase:
-                return kSinglePhaseReplySize;
-            case MeterType::ThreePhase:
-                return kThreePhaseReplySize;
-            case MeterType::Other:
-                break;
-            }
-            return 0;
-        },
-        [this] { return SelectedMeterType() == MeterType::ThreePhase ? kThreePhasePauseMs : kSinglePhasePauseMs; },
-        [](const std::string& line) { DebugOutput(FromStd(line)); },
-    };
-    std::size_t gathered = 0;
-    const std::optional<std::size_t> count = GatherReply(PortLink(), *m_pRecvBuf, steps, &gathered);
-    m_nRecvCount = static_cast<int>(gathered);
-    if (!count) {
-        return;
-    }
-    const RecvBuffer& reply = *m_pRecvBuf;
-    SetDlgItemText(IDC_EDIT_RECV, FromStd(FormatHexBytes(reply.data(), *count)));
-    if (reply[2] != kThreePhaseByteCount && reply[2] != kSinglePhaseByteCount) {
-        return;
-    }
-    if (*count < 2) {
-        return;
-    }
-    const std::uint16_t computed = CalcCrc16(reply.data(), static_cast<std::uint16_t>(*count - 2));
-    const int received = reply[*count - 2] * 256 + reply[*count - 1];
-    DebugOutput(QStringLiteral("crc:%1").arg(computed));
-    DebugOutput(QStringLiteral("crc2:%1").arg(received));
-    if (computed != received) {
-        return;
-    }
-    switch (SelectedMeterType()) {
-    case MeterType::SinglePhase:
-        DecodeSinglePhaseReply();
-        break;
-    case MeterType::ThreePhase:
-        DecodeThreePhaseReply();
+        ApplyThreePhase(result->three);
         break;
     case MeterType::Other:
         break;
     }
 }
 
-void CQuorvexDlg::DecodeSinglePhaseReply()
+void CQuorvexDlg::ApplySinglePhase(const SinglePhaseValues& values)
 {
-    const SinglePhaseValues values =
-        DecodeSinglePhase({m_pRecvBuf->data(), static_cast<std::size_t>(m_nRecvCount)});
     SetDecimalModeFromRegister(values.decimalModeRegister);
 
     const auto put = [this](int editId, QString CDanData::*field, const std::string& text) {
@@ -982,10 +780,8 @@ void CQuorvexDlg::DecodeSinglePhaseReply()
     m_danDataList.append(m_curDanData);
 }
 
-void CQuorvexDlg::DecodeThreePhaseReply()
+void CQuorvexDlg::ApplyThreePhase(const std::array<std::string, TpValueCount>& texts)
 {
-    const auto texts =
-        DecodeThreePhase({m_pRecvBuf->data(), static_cast<std::size_t>(m_nRecvCount)}, m_nDecimalMode);
     for (int i = 0; i < TpValueCount; ++i) {
         const QString value = FromStd(texts[i]);
         SetDlgItemText(kThreePhaseTargets[i].edit, value);

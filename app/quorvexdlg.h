@@ -3,18 +3,29 @@
 #include "datalistdialogs.h"
 #include "dialog.h"
 #include "exchange.h"
+#include "meterdata.h"
 #include "records.h"
 #include "registermap.h"
 
 #include <QPointer>
 
+#include <array>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <span>
+#include <string>
 #include <vector>
 
 class CColorStatic;
 class CMyButton;
 class CXPGroupBox;
+struct ButtonColours;
+struct CommandFault;
+struct PropertyReading;
+struct Session;
+enum class Command;
+enum class FrameDirection;
 
 // The tool's one window: the port, the meter commands, the values of the last reading.
 // Every button is a handler that runs to its end, waits for the meter included, before the
@@ -69,18 +80,6 @@ public:
     // The about entry of the window menu (command 0x0010).
     void OnSysCommand(int commandId);
 
-    // How a command tells the operator that its request was not written in full.
-    enum class Report
-    {
-        MessageBox,
-        Debug,
-        Silent,
-    };
-
-    // The rows of the command tables (defined with the tables).
-    struct SettingRow;
-    struct ReadRow;
-
     // What the window holds, for those who look in from outside (tests, benchmarks).
     int DecimalMode() const { return m_nDecimalMode; }
     bool PortOpenFlag() const { return m_bPortOpen != 0; }
@@ -98,6 +97,7 @@ public:
     {
         int id;
         void (CQuorvexDlg::*handler)();
+        const ButtonColours* colours; // null: the button's own yellow
     };
     static const std::vector<CommandBinding>& Commands();
 
@@ -111,14 +111,14 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void RunSetting(const SettingRow& row);
-    void RunRead(const ReadRow& row);
-    static const ReadRow& ReadRowOf(int button);
+    Session WindowSession();
+    void ReportFault(Command command, const CommandFault& fault);
+    void RunSetting(Command command);
+    void RunRead(Command command);
+    void ApplyReading(const PropertyReading& reading, MeterType type);
+    void ApplySinglePhase(const SinglePhaseValues& values);
+    void ApplyThreePhase(const std::array<std::string, TpValueCount>& texts);
     std::optional<std::uint8_t> ReadAddressField(int lowest);
-    ExchangeResult Exchange(const Frame& request, unsigned waitMs, ReplyTest accept, ReplyShown shown,
-                            Report shortWrite, std::size_t* replyLength = nullptr);
-    Link PortLink() const;
-    Traffic TrafficAreas();
     MeterType SelectedMeterType() const;
     bool SelectEntryWithText(int comboId, const QString& text);
     // 1 or 2 selects that entry of the decimal list and becomes the decimal mode; any other
@@ -127,20 +127,6 @@ private:
     // The field of the current record of the selected meter type, if a type is selected.
     void AssignToSelectedRecord(QString CDanData::*danField, QString CCEnergy::*energyField,
                                 const QString& text);
-
-    // Read-reply handlers, one per property read.
-    void ApplyAddress(const RecvBuffer& reply, std::size_t count);
-    void ApplySerialNumber(const RecvBuffer& reply, std::size_t count);
-    void ApplyScreenNumber(const RecvBuffer& reply, std::size_t count);
-    void ApplyDecimal(const RecvBuffer& reply, std::size_t count);
-    void ApplyDisplayTime(const RecvBuffer& reply, std::size_t count);
-    void ApplyBaudRate(const RecvBuffer& reply, std::size_t count);
-    void ApplyPassword(const RecvBuffer& reply, std::size_t count);
-    void ApplyCtRatio(const RecvBuffer& reply, std::size_t count);
-    void ApplyParity(const RecvBuffer& reply, std::size_t count);
-
-    void DecodeSinglePhaseReply();
-    void DecodeThreePhaseReply();
 
     QIcon m_hIcon;
     std::unique_ptr<RecvBuffer> m_pRecvBuf;
@@ -153,4 +139,5 @@ private:
     QPointer<CDlgEnergyData> m_pDlgEnergyData;
     QPointer<CDlgDanData> m_pDlgDanData;
     int m_nDecimalMode = 0;
+    std::function<void(FrameDirection, std::span<const std::uint8_t>)> m_frameTap;
 };

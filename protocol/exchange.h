@@ -17,6 +17,9 @@ struct Link
     std::function<std::uint32_t(std::uint32_t count, const std::uint8_t* bytes)> write;
     std::function<std::uint32_t(std::uint32_t capacity, std::uint8_t* buffer, std::uint32_t waitMs)> read;
     std::function<void(unsigned milliseconds)> sleep;
+    // Waits until input is queued or the time has passed; true when bytes are waiting. Only
+    // the wire-speed timing asks.
+    std::function<bool(std::uint32_t waitMs)> waitReadable = {};
 };
 
 inline constexpr std::size_t kRecvBufferSize = 1024;
@@ -37,7 +40,7 @@ enum class ReplyShown
 };
 
 // The acceptance test of a reply: the zero-filled buffer and the count read.
-using ReplyTest = bool (*)(const RecvBuffer& reply, std::size_t count);
+using ReplyTest = std::function<bool(const RecvBuffer& reply, std::size_t count)>;
 
 struct ExchangeSteps
 {
