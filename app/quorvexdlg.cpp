@@ -429,10 +429,14 @@ MeterType CQuorvexDlg::SelectedMeterType() const
 
 std::optional<std::uint8_t> CQuorvexDlg::ReadAddressField(int lowest)
 {
-    // Text that is not a number reads as 0. A number too large for an int is refused like
-    // any other number out of range, rather than read as 0 and sent to every meter.
-    const DlgInt address = ParseDlgInt(GetDlgItemText(IDC_EDIT_ADDRESS));
-    if (address.status == DlgInt::Status::Overflow || address.value < lowest || address.value > kHighestAddress) {
+    // An empty field means 0, the address every meter answers. Anything else must be a whole
+    // number in range: "1e3", "12abc" or full-width digits would otherwise read as 0, and a
+    // setting meant for one meter would change every meter on the line.
+    const QString text = GetDlgItemText(IDC_EDIT_ADDRESS);
+    const DlgInt address = ParseDlgInt(text);
+    const bool empty = text.trimmed().isEmpty();
+    if ((address.status != DlgInt::Status::Ok && !empty) || address.value < lowest ||
+        address.value > kHighestAddress) {
         AfxMessageBox(QStringLiteral("address Between 0~255"));
         return std::nullopt;
     }

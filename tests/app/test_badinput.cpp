@@ -90,19 +90,21 @@ void TestBadInput::addressTexts_data()
     QTest::addColumn<int>("address"); // -1: refused
     const QString blanks(5000, u' ');
     QTest::newRow("empty") << QString() << 0;
-    QTest::newRow("letters") << QStringLiteral("abc") << 0;
+    QTest::newRow("letters") << QStringLiteral("abc") << -1;
     QTest::newRow("-1") << QStringLiteral("-1") << -1;
     QTest::newRow("255") << QStringLiteral("255") << -1;
     QTest::newRow("254") << QStringLiteral("254") << 254;
     QTest::newRow("0") << QStringLiteral("0") << 0;
-    QTest::newRow("1e3 is not a number") << QStringLiteral("1e3") << 0;
+    QTest::newRow("1e3 is not a number") << QStringLiteral("1e3") << -1;
+    QTest::newRow("12abc") << QStringLiteral("12abc") << -1;
+    QTest::newRow("blanks only") << QStringLiteral("   ") << 0;
     QTest::newRow("blanks around") << QStringLiteral(" 7 ") << 7;
     // Cut to 32 bits it would be meter 7.
     QTest::newRow("2^32 + 7") << QStringLiteral("4294967303") << -1;
-    QTest::newRow("full-width digit") << QStringLiteral("７") << 0;
+    QTest::newRow("full-width digit") << QStringLiteral("７") << -1;
     QTest::newRow("20 digits") << QStringLiteral("99999999999999999999") << -1;
     QTest::newRow("1000 nines") << QString(1000, u'9') << -1;
-    QTest::newRow("1000 letters") << QString(1000, u'x') << 0;
+    QTest::newRow("1000 letters") << QString(1000, u'x') << -1;
     QTest::newRow("10000 digits") << Digits(10000) << -1;
     QTest::newRow("7 amid 10000 blanks") << blanks + QStringLiteral("7") + blanks << 7;
 }
