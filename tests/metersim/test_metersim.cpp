@@ -4,6 +4,7 @@
 #include "crc.h"
 
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QTest>
 
 #include <algorithm>
@@ -220,6 +221,8 @@ private slots:
     void severalMeters_data();
     void severalMeters();
     void spoilEvery();
+    void commandLine_data();
+    void commandLine();
 };
 
 void TestMeterSim::answers_data()
@@ -730,6 +733,50 @@ void TestMeterSim::spoilEvery()
         QCOMPARE(ReplyCrcMatches(reply.data(), reply.size()), step == 'g');
         QCOMPARE(ToHex(std::span(reply).first(5)), QByteArray("00 04 02 00 01"));
     }
+}
+
+void TestMeterSim::commandLine_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("said"); // the start of the first line of output
+
+    const QByteArray usage = "quorvex-metersim: ";
+    QTest::newRow("address twice") << QStringList{"--address", "3,4,3"} << 2 << usage + "--address";
+    QTest::newRow("address list ends in a comma") << QStringList{"--address=3,"} << 2 << usage;
+    QTest::newRow("noise without wire time")
+        << QStringList{"--noise-at-wrong-speed"} << 2 << usage + "--noise-at-wrong-speed needs";
+    QTest::newRow("wire time beyond the meter's speeds")
+        << QStringList{"--wire-time", "--baud", "19200"} << 2 << usage + "--wire-time";
+    QTest::newRow("three meters") << QStringList{"--address",
+                                                 "2,3,4",
+                                                 "--wire-time",
+                                                 "--noise-at-wrong-speed",
+                                                 "--spoil-every",
+                                                 "5",
+                                                 "--baud",
+                                                 "2400",
+                                                 "--",
+                                                 "true"}
+                                  << 0
+                                  << usage +
+                                         "3 single phase meters at addresses 2, 3, 4 on /dev/pts/";
+}
+
+void TestMeterSim::commandLine()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QByteArray, said);
+
+    QProcess process;
+    process.start(QStringLiteral(QVX_METERSIM), arguments);
+    QVERIFY(process.waitForFinished(5000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), status);
+    const QByteArray output =
+        status == 0 ? process.readAllStandardOutput() : process.readAllStandardError();
+    QVERIFY2(output.startsWith(said), output.constData());
 }
 
 QTEST_GUILESS_MAIN(TestMeterSim)
