@@ -157,7 +157,6 @@ private:
                     std::chrono::nanoseconds byteTime);
     bool writeAll(std::span<const std::uint8_t> bytes);
     int lineBaudNow() const;
-    bool pacedLine() const;
     void closeLineNow();
     void wake();
     void log(Direction direction, std::span<const std::uint8_t> bytes) const;
