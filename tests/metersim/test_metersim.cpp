@@ -4,14 +4,17 @@
 #include "crc.h"
 
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QTest>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <fcntl.h>
 #include <numeric>
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 // The end-to-end tests of the window run every command against every misbehaviour through
@@ -23,6 +26,7 @@ using metersim::MeterSimulator;
 using metersim::MeterState;
 using metersim::Misbehaviour;
 using Bytes = std::vector<std::uint8_t>;
+using Clock = std::chrono::steady_clock;
 
 Q_DECLARE_METATYPE(MeterKind)
 
@@ -104,6 +108,19 @@ public:
 
     int fd() const { return m_fd; }
     int reads() const { return m_reads; } // that returned bytes
+    // When the first and the last byte of the latest receive() came.
+    Clock::time_point firstAt() const { return m_firstAt; }
+    Clock::time_point lastAt() const { return m_lastAt; }
+    bool setSpeed(int baud)
+    {
+        const speed_t speed = baud == 1200   ? B1200
+                              : baud == 2400 ? B2400
+                              : baud == 4800 ? B4800
+                                             : B9600;
+        termios tio{};
+        return ::tcgetattr(m_fd, &tio) == 0 && ::cfsetispeed(&tio, speed) == 0 &&
+               ::cfsetospeed(&tio, speed) == 0 && ::tcsetattr(m_fd, TCSANOW, &tio) == 0;
+    }
     bool send(const QByteArray& hex)
     {
         const Bytes bytes = FromHex(hex);
@@ -120,6 +137,10 @@ public:
             if (n <= 0) {
                 break;
             }
+            m_lastAt = Clock::now();
+            if (all.empty()) {
+                m_firstAt = m_lastAt;
+            }
             all.insert(all.end(), buffer, buffer + n);
             ++m_reads;
         }
@@ -129,12 +150,45 @@ public:
 private:
     int m_fd;
     int m_reads = 0;
+    Clock::time_point m_firstAt;
+    Clock::time_point m_lastAt;
 };
+
+std::uint8_t BaudCode(int baud)
+{
+    return baud == 1200 ? 0x04 : baud == 2400 ? 0x08 : baud == 4800 ? 0x10 : 0x20;
+}
+
+double MsBetween(Clock::time_point from, Clock::time_point to)
+{
+    return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+// A started meter on a pseudo-terminal, wire time on, at the given speed and parity code.
+std::unique_ptr<MeterSimulator> WireTimeMeter(MeterKind kind, int baud, std::uint8_t parity = 2)
+{
+    auto meter = MeterSimulator::OnPseudoTerminal(kind);
+    if (meter) {
+        meter->updateState([&](MeterState& m) {
+            m.baudCode = BaudCode(baud);
+            m.parityCode = parity;
+        });
+        meter->setWireTime(true);
+        meter->start();
+    }
+    return meter;
+}
 
 const QByteArray kReadAddress = "00 04 00 18 00 01 B0 1C";
 const QByteArray kReadSingleLayout = "00 04 00 00 00 1D 31 D2";
 const QByteArray kReadThreeLayout = "00 04 00 00 00 2E 71 C7";
 const QByteArray kClear = "68 AA AA AA AA AA AA 68 1A 08 35 33 33 33 33 33 33 33 88 16";
+// Display time 9 (single-phase register 0x19), to the address given.
+QByteArray SetDisplayTime(int address)
+{
+    return WithCrc(QByteArray::number(address, 16).rightJustified(2, '0') +
+                   " 10 00 19 00 01 02 00 09");
+}
 
 } // namespace
 
@@ -158,6 +212,17 @@ private slots:
     void lineBentReply();
     void lineReopenedThenClosed();
     void stopAbandonsPendingReply();
+
+    void wireTimePacing_data();
+    void wireTimePacing();
+    void wrongSpeed_data();
+    void wrongSpeed();
+    void newBaudAfterReply();
+    void severalMeters_data();
+    void severalMeters();
+    void spoilEvery();
+    void commandLine_data();
+    void commandLine();
 };
 
 void TestMeterSim::answers_data()
@@ -490,6 +555,228 @@ void TestMeterSim::stopAbandonsPendingReply()
     meter->stop();
     QVERIFY(timer.elapsed() < 500);
     QCOMPARE(meter->repliesSent(), std::uint64_t{0});
+}
+
+void TestMeterSim::wireTimePacing_data()
+{
+    QTest::addColumn<int>("baud");
+    QTest::addColumn<int>("parity");
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<int>("length");
+
+    QTest::newRow("97 bytes at 9600") << 9600 << 2 << kReadThreeLayout << 97;
+    QTest::newRow("7 bytes at 4800, even parity") << 4800 << 0 << kReadAddress << 7;
+}
+
+void TestMeterSim::wireTimePacing()
+{
+    QFETCH(int, baud);
+    QFETCH(int, parity);
+    QFETCH(QByteArray, request);
+    QFETCH(int, length);
+
+    auto meter = WireTimeMeter(MeterKind::ThreePhase, baud, static_cast<std::uint8_t>(parity));
+    QVERIFY(meter);
+    Master master(meter->devicePath());
+    QVERIFY(master.setSpeed(baud));
+    QCOMPARE(meter->lineBaud(), baud);
+
+    const double character = (parity == 2 ? 10 : 11) * 1000.0 / baud;
+    const Clock::time_point sent = Clock::now();
+    QVERIFY(master.send(request));
+    const Bytes reply = master.receive(static_cast<std::size_t>(length));
+    QCOMPARE(reply.size(), static_cast<std::size_t>(length));
+    QVERIFY(ReplyCrcMatches(reply.data(), reply.size()));
+
+    // Each byte is in once the request's 8 and its own have crossed the line: never sooner.
+    // How late is up to the scheduler of a loaded machine (both threads, the meter's and
+    // ours, must be woken), so the upper bound is loose: it still catches a pacing that
+    // drifts by a millisecond a byte, as sleeps rounded to whole milliseconds would.
+    const double first = MsBetween(sent, master.firstAt());
+    const double last = MsBetween(sent, master.lastAt());
+    const QString figures = QStringLiteral("first %1 ms, last %2 ms").arg(first).arg(last);
+    const double late = 20 + 0.5 * (8 + length) * character;
+    QVERIFY2(first >= 9 * character - 0.2 && first <= 9 * character + late, qPrintable(figures));
+    QVERIFY2(last >= (8 + length) * character - 0.2 && last <= (8 + length) * character + late,
+             qPrintable(figures));
+}
+
+void TestMeterSim::wrongSpeed_data()
+{
+    QTest::addColumn<int>("meterBaud");
+    QTest::addColumn<int>("masterBaud");
+    QTest::addColumn<bool>("noise");
+    QTest::addColumn<int>("bytes"); // what arrives
+
+    QTest::newRow("own speed") << 9600 << 9600 << true << 8;
+    QTest::newRow("master slower, silent") << 9600 << 2400 << false << 0;
+    QTest::newRow("master faster, silent") << 2400 << 9600 << false << 0;
+    // Four of the meter's characters to each of the master's.
+    QTest::newRow("master slower, noise") << 9600 << 2400 << true << 2;
+    QTest::newRow("master faster, noise") << 2400 << 9600 << true << 8;
+}
+
+void TestMeterSim::wrongSpeed()
+{
+    QFETCH(int, meterBaud);
+    QFETCH(int, masterBaud);
+    QFETCH(bool, noise);
+    QFETCH(int, bytes);
+
+    auto meter = WireTimeMeter(MeterKind::SinglePhase, meterBaud);
+    QVERIFY(meter);
+    meter->setNoiseAtWrongSpeed(noise);
+    const std::uint16_t displayTime = meter->state().displayTime;
+    Master master(meter->devicePath());
+    QVERIFY(master.setSpeed(masterBaud));
+
+    QVERIFY(master.send(SetDisplayTime(1)));
+    QVERIFY(meter->waitForRequests(1, std::chrono::milliseconds(1000)));
+    const Bytes line = master.receive(16, 80);
+    QCOMPARE(line.size(), static_cast<std::size_t>(bytes));
+    if (meterBaud == masterBaud) {
+        QCOMPARE(ToHex(line), WithCrc("01 10 00 19 00 01"));
+        QCOMPARE(meter->state().displayTime, std::uint16_t{9});
+        return;
+    }
+    // What the meter could not hear, it cannot carry out.
+    QVERIFY(!ReplyCrcMatches(line.data(), line.size()));
+    QCOMPARE(meter->state().displayTime, displayTime);
+    QCOMPARE(meter->repliesSent(), std::uint64_t{bytes > 0 ? 1u : 0u});
+}
+
+void TestMeterSim::newBaudAfterReply()
+{
+    auto meter = WireTimeMeter(MeterKind::SinglePhase, 9600);
+    QVERIFY(meter);
+    Master master(meter->devicePath());
+    QVERIFY(master.setSpeed(9600));
+
+    // Set 1200 baud. The echo still goes out at 9600 (11 + 8 characters: 20 ms); at 1200 it
+    // would end at 78 ms.
+    const Clock::time_point sent = Clock::now();
+    QVERIFY(master.send(WithCrc("01 10 00 1D 00 01 02 00 04")));
+    QCOMPARE(master.receive(8).size(), std::size_t{8});
+    QVERIFY2(MsBetween(sent, master.lastAt()) < 60, "the echo went out at the new speed");
+
+    QVERIFY(master.send(kReadAddress));
+    QVERIFY(meter->waitForRequests(2, std::chrono::milliseconds(1000)));
+    QVERIFY(master.receive(7, 100).empty());
+    QVERIFY(master.setSpeed(1200));
+    QVERIFY(master.send(kReadAddress));
+    QCOMPARE(ToHex(master.receive(7)), WithCrc("00 04 02 00 01"));
+}
+
+void TestMeterSim::severalMeters_data()
+{
+    QTest::addColumn<int>("address");
+    QTest::addColumn<int>("meter"); // the one that takes the write, -1 none
+
+    QTest::newRow("first") << 1 << 0;
+    QTest::newRow("last") << 9 << 2;
+    QTest::newRow("nobody's") << 7 << -1;
+    QTest::newRow("every meter's: the first alone") << 0 << 0;
+}
+
+void TestMeterSim::severalMeters()
+{
+    QFETCH(int, address);
+    QFETCH(int, meter);
+
+    auto line = MeterSimulator::OnPseudoTerminal(MeterKind::SinglePhase);
+    QVERIFY(line);
+    MeterState state;
+    for (const std::uint8_t other : {5, 9}) {
+        state.address = other;
+        line->addMeter(state);
+    }
+    line->start();
+    Master master(line->devicePath());
+
+    QVERIFY(master.send(SetDisplayTime(address)));
+    QVERIFY(line->waitForRequests(1, std::chrono::milliseconds(1000)));
+    // Room for two replies, so that a second meter answering would show.
+    const Bytes reply = master.receive(16, 50);
+    const QByteArray echo = meter < 0 ? QByteArray() : SetDisplayTime(address).left(17);
+    QCOMPARE(ToHex(reply), meter < 0 ? QByteArray() : WithCrc(echo));
+    for (std::size_t i = 0; i < line->meterCount(); ++i) {
+        const bool changed = static_cast<int>(i) == meter;
+        QCOMPARE(line->state(i).displayTime, changed ? std::uint16_t{9} : state.displayTime);
+    }
+}
+
+void TestMeterSim::spoilEvery()
+{
+    auto meter = MeterSimulator::OnPseudoTerminal(MeterKind::SinglePhase);
+    QVERIFY(meter);
+    Misbehaviour misbehaviour;
+    misbehaviour.spoilEvery = 3;
+    meter->setMisbehaviour(misbehaviour);
+    meter->start();
+    Master master(meter->devicePath());
+
+    // g: a good reply, b: a spoiled one, -: a request to another meter, which is not counted.
+    // The misbehaviour set again starts counting afresh.
+    const QByteArray script = "gg-bggbg|ggb";
+    for (const char step : script) {
+        if (step == '|') {
+            meter->setMisbehaviour(misbehaviour);
+            continue;
+        }
+        QVERIFY(master.send(step == '-' ? WithCrc("07 04 00 18 00 01") : kReadAddress));
+        const Bytes reply = master.receive(7, step == '-' ? 50 : 500);
+        if (step == '-') {
+            QVERIFY(reply.empty());
+            continue;
+        }
+        QCOMPARE(reply.size(), std::size_t{7});
+        QCOMPARE(ReplyCrcMatches(reply.data(), reply.size()), step == 'g');
+        QCOMPARE(ToHex(std::span(reply).first(5)), QByteArray("00 04 02 00 01"));
+    }
+}
+
+void TestMeterSim::commandLine_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("said"); // the start of the first line of output
+
+    const QByteArray usage = "quorvex-metersim: ";
+    QTest::newRow("address twice") << QStringList{"--address", "3,4,3"} << 2 << usage + "--address";
+    QTest::newRow("address list ends in a comma") << QStringList{"--address=3,"} << 2 << usage;
+    QTest::newRow("noise without wire time")
+        << QStringList{"--noise-at-wrong-speed"} << 2 << usage + "--noise-at-wrong-speed needs";
+    QTest::newRow("wire time beyond the meter's speeds")
+        << QStringList{"--wire-time", "--baud", "19200"} << 2 << usage + "--wire-time";
+    QTest::newRow("three meters") << QStringList{"--address",
+                                                 "2,3,4",
+                                                 "--wire-time",
+                                                 "--noise-at-wrong-speed",
+                                                 "--spoil-every",
+                                                 "5",
+                                                 "--baud",
+                                                 "2400",
+                                                 "--",
+                                                 "true"}
+                                  << 0
+                                  << usage +
+                                         "3 single phase meters at addresses 2, 3, 4 on /dev/pts/";
+}
+
+void TestMeterSim::commandLine()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QByteArray, said);
+
+    QProcess process;
+    process.start(QStringLiteral(QVX_METERSIM), arguments);
+    QVERIFY(process.waitForFinished(5000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), status);
+    const QByteArray output =
+        status == 0 ? process.readAllStandardOutput() : process.readAllStandardError();
+    QVERIFY2(output.startsWith(said), output.constData());
 }
 
 QTEST_GUILESS_MAIN(TestMeterSim)

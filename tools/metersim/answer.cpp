@@ -437,13 +437,16 @@ std::vector<std::uint8_t> AnswerWriteSingle(MeterState& state, MeterKind kind,
     return {request.begin(), request.end()};
 }
 
+bool ModbusAddresses(std::span<const std::uint8_t> request, const MeterState& state)
+{
+    return request.size() >= 4 && ReplyCrcMatches(request.data(), request.size()) &&
+           (request[0] == 0 || request[0] == state.address);
+}
+
 std::vector<std::uint8_t> AnswerModbus(MeterState& state, MeterKind kind,
                                        std::span<const std::uint8_t> request)
 {
-    if (request.size() < 4 || !ReplyCrcMatches(request.data(), request.size())) {
-        return {};
-    }
-    if (request[0] != 0 && request[0] != state.address) {
+    if (!ModbusAddresses(request, state)) {
         return {};
     }
     switch (request[1]) {
@@ -494,19 +497,29 @@ std::vector<std::uint8_t> Dlt645Reply(const MeterState& state, std::uint8_t cont
     return reply;
 }
 
-std::vector<std::uint8_t> AnswerDlt645(MeterState& state, std::span<const std::uint8_t> request)
+// frame: one whole DL/T 645 frame without its preamble.
+bool Dlt645Addresses(std::span<const std::uint8_t> frame, const MeterState& state)
 {
-    const std::span<const std::uint8_t> frame = request.subspan(PreambleLength(request));
     const std::size_t dataLength = frame[9];
     if (Checksum(frame.first(10 + dataLength)) != frame[10 + dataLength]) {
-        return {};
+        return false;
     }
     const auto own = Dlt645Address(state);
     for (std::size_t i = 0; i < own.size(); ++i) {
         if (frame[1 + i] != kDltWildcard && frame[1 + i] != own[i]) {
-            return {};
+            return false;
         }
     }
+    return true;
+}
+
+std::vector<std::uint8_t> AnswerDlt645(MeterState& state, std::span<const std::uint8_t> request)
+{
+    const std::span<const std::uint8_t> frame = request.subspan(PreambleLength(request));
+    if (!Dlt645Addresses(frame, state)) {
+        return {};
+    }
+    const std::size_t dataLength = frame[9];
     const std::uint8_t control = frame[8];
     if (control != kDltClear || dataLength != 8) {
         return {};
@@ -547,6 +560,46 @@ std::array<std::uint8_t, 6> Dlt645Address(const MeterState& state)
         value /= 100;
     }
     return address;
+}
+
+bool Addresses(std::span<const std::uint8_t> request, const MeterState& state)
+{
+    if (IsDlt645Frame(request)) {
+        return Dlt645Addresses(request.subspan(PreambleLength(request)), state);
+    }
+    return ModbusAddresses(request, state);
+}
+
+bool ToEveryMeter(std::span<const std::uint8_t> request)
+{
+    if (IsDlt645Frame(request)) {
+        const auto address = request.subspan(PreambleLength(request) + 1, 6);
+        return std::find(address.begin(), address.end(), kDltWildcard) != address.end();
+    }
+    return !request.empty() && request[0] == 0;
+}
+
+std::vector<std::uint8_t> NoiseFor(std::span<const std::uint8_t> reply, int meterBaud, int lineBaud)
+{
+    if (reply.empty()) {
+        return {};
+    }
+    std::size_t count = reply.size();
+    if (lineBaud > 0 && lineBaud < meterBaud) {
+        const auto slow = static_cast<std::size_t>(lineBaud);
+        const auto fast = static_cast<std::size_t>(meterBaud);
+        count = std::max<std::size_t>(1, (reply.size() * slow + fast - 1) / fast);
+    }
+    // A character sampled at the wrong speed keeps little of the one sent: mix each byte
+    // with its position so that no two replies, and no two bytes, come out alike.
+    std::vector<std::uint8_t> noise(count);
+    for (std::size_t i = 0; i < count; ++i) {
+        noise[i] = static_cast<std::uint8_t>((reply[i] * 0x9D + i * 0x3B) ^ 0xA5);
+    }
+    if (ReplyCrcMatches(noise.data(), noise.size())) {
+        noise.back() ^= 0x01;
+    }
+    return noise;
 }
 
 std::vector<std::uint8_t> AnswerRequest(MeterState& state, MeterKind kind,

@@ -33,6 +33,22 @@ inline constexpr std::uint8_t kIllegalDataValue = 0x03;
 std::vector<std::uint8_t> AnswerRequest(MeterState& state, MeterKind kind,
                                         std::span<const std::uint8_t> request);
 
+// True when a meter in this state takes the request: a whole Modbus frame with a good CRC
+// sent to address 0 or to its own address, or a DL/T 645 frame with a good checksum sent to
+// the wildcard or to its own address. AnswerRequest leaves every other request unanswered.
+bool Addresses(std::span<const std::uint8_t> request, const MeterState& state);
+
+// True when the request is meant for whichever meter hears it: Modbus address 0, or a
+// DL/T 645 address with a wildcard byte.
+bool ToEveryMeter(std::span<const std::uint8_t> request);
+
+// What a master whose line runs at lineBaud makes of a reply sent at meterBaud: fewer
+// characters when the master is the slower (several of the meter's bytes fall into one of
+// its characters), as many when it is the faster, and never a frame whose CRC matches.
+// Deterministic, so that a test sees the same noise every time. Empty for an empty reply.
+std::vector<std::uint8_t> NoiseFor(std::span<const std::uint8_t> reply, int meterBaud,
+                                   int lineBaud);
+
 // The length of the request frame at the front of bytes received so far, when it is
 // complete and its CRC or checksum is right; 0 when the frame end can only be told by the
 // line falling silent. Lets the meter answer without waiting out the silence.

@@ -4,6 +4,7 @@
 
 #include "simulator.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <charconv>
@@ -33,7 +34,8 @@ constexpr const char* kUsage =
     "  --device PATH             serve this serial device instead of a pseudo-terminal\n"
     "  --baud N                  speed of --device and the meter's baud setting (default 9600)\n"
     "  --parity none|odd|even    parity of --device and the meter's parity setting (default none)\n"
-    "  --address N               bus address, 1 to 254 (default 1)\n"
+    "  --address N[,N]...        bus address, 1 to 254 (default 1); a list puts one meter\n"
+    "                            on the line per address, the first answering address 0\n"
     "  --decimals N              energy decimals, 1 or 2 (default 2)\n"
     "  --serial DIGITS           serial number, 8 digits (default 12345678)\n"
     "  --delay MS                wait this long before every reply\n"
@@ -46,6 +48,11 @@ constexpr const char* kUsage =
     "  --reply HEX               send these bytes instead of every answer (no CRC added)\n"
     "  --overlong N              pad every reply with zero bytes to N bytes\n"
     "  --reply-address N         reply as if from bus address N\n"
+    "  --spoil-every N           spoil the CRC of every Nth reply of each meter\n"
+    "  --wire-time               send at the line's speed, and answer only when the master's\n"
+    "                            speed is the meter's own (a pseudo-terminal only)\n"
+    "  --noise-at-wrong-speed    with --wire-time: answer a few bytes of noise at a wrong\n"
+    "                            speed instead of nothing\n"
     "  --verbose                 log every request and reply as hex on standard error\n"
     "  --help                    show this help and exit\n"
     "  --version                 show the version and exit\n"
@@ -60,7 +67,10 @@ struct Options
     int baud = 9600;
     metersim::LineParity parity = metersim::LineParity::None;
     metersim::MeterState state;
+    std::vector<std::uint8_t> addresses{state.address};
     metersim::Misbehaviour misbehaviour;
+    bool wireTime = false;
+    bool noiseAtWrongSpeed = false;
     bool verbose = false;
     std::vector<char*> command;
 };
@@ -122,6 +132,30 @@ std::array<std::uint8_t, 4> ParseSerial(std::string_view text)
         bytes[i] = static_cast<std::uint8_t>((text[2 * i] - '0') << 4 | (text[2 * i + 1] - '0'));
     }
     return bytes;
+}
+
+std::vector<std::uint8_t> ParseAddresses(std::string_view text)
+{
+    std::vector<std::uint8_t> addresses;
+    for (std::size_t from = 0;;) {
+        const std::size_t comma = text.find(',', from);
+        const std::string_view one = text.substr(from, comma - from);
+        const auto address = static_cast<std::uint8_t>(ParseNumber("--address", one, 1, 254));
+        if (std::find(addresses.begin(), addresses.end(), address) != addresses.end()) {
+            // Two meters at one address would only garble each other's replies.
+            throw UsageError("--address names " + std::string(one) + " twice");
+        }
+        addresses.push_back(address);
+        if (comma == text.npos) {
+            return addresses;
+        }
+        from = comma + 1;
+    }
+}
+
+bool IsMeterBaud(int baud)
+{
+    return baud == 1200 || baud == 2400 || baud == 4800 || baud == 9600;
 }
 
 Options ParseOptions(int argc, char** argv)
@@ -194,7 +228,7 @@ Options ParseOptions(int argc, char** argv)
                                  "'");
             }
         } else if (arg == "--address") {
-            options.state.address = static_cast<std::uint8_t>(ParseNumber(arg, next(), 1, 254));
+            options.addresses = ParseAddresses(next());
         } else if (arg == "--decimals") {
             options.state.decimals = static_cast<std::uint16_t>(ParseNumber(arg, next(), 1, 2));
         } else if (arg == "--serial") {
@@ -222,14 +256,31 @@ Options ParseOptions(int argc, char** argv)
         } else if (arg == "--reply-address") {
             options.misbehaviour.replyAddress =
                 static_cast<std::uint8_t>(ParseNumber(arg, next(), 0, 255));
+        } else if (arg == "--spoil-every") {
+            options.misbehaviour.spoilEvery =
+                static_cast<int>(ParseNumber(arg, next(), 1, 1000000000));
+        } else if (arg == "--wire-time") {
+            options.wireTime = true;
+        } else if (arg == "--noise-at-wrong-speed") {
+            options.noiseAtWrongSpeed = true;
         } else if (arg == "--verbose") {
             options.verbose = true;
         } else {
             throw UsageError("unknown option '" + std::string(argv[i]) + "'");
         }
-        if (hasValue && (arg == "--corrupt-crc" || arg == "--silent" || arg == "--verbose")) {
+        if (hasValue && (arg == "--corrupt-crc" || arg == "--silent" || arg == "--verbose" ||
+                         arg == "--wire-time" || arg == "--noise-at-wrong-speed")) {
             throw UsageError(std::string(arg) + " takes no value");
         }
+    }
+    if (options.noiseAtWrongSpeed && !options.wireTime) {
+        throw UsageError("--noise-at-wrong-speed needs --wire-time");
+    }
+    // On a pseudo-terminal the meter's speed is its baud setting, which holds only these.
+    if (options.wireTime && options.device.empty() && !IsMeterBaud(options.baud)) {
+        throw UsageError("--wire-time on a pseudo-terminal wants --baud 1200, 2400, 4800 or "
+                         "9600, not " +
+                         std::to_string(options.baud));
     }
     return options;
 }
@@ -245,6 +296,20 @@ const char* KindText(metersim::MeterKind kind)
         break;
     }
     return "single and three phase meter";
+}
+
+// "single phase meter", or "3 single phase meters at addresses 1, 2, 5".
+std::string MetersText(const Options& options)
+{
+    std::string text = KindText(options.kind);
+    if (options.addresses.size() == 1) {
+        return text;
+    }
+    text = std::to_string(options.addresses.size()) + " " + text + "s at addresses ";
+    for (std::size_t i = 0; i < options.addresses.size(); ++i) {
+        text += (i > 0 ? ", " : "") + std::to_string(options.addresses[i]);
+    }
+    return text;
 }
 
 void LogTraffic(metersim::MeterSimulator::Direction direction, std::span<const std::uint8_t> bytes)
@@ -322,13 +387,23 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
         return 1;
     }
-    meter->setState(options.state);
+    for (std::size_t i = 0; i < options.addresses.size(); ++i) {
+        metersim::MeterState state = options.state;
+        state.address = options.addresses[i];
+        if (i == 0) {
+            meter->setState(state);
+        } else {
+            meter->addMeter(state);
+        }
+    }
     meter->setMisbehaviour(options.misbehaviour);
+    meter->setWireTime(options.wireTime);
+    meter->setNoiseAtWrongSpeed(options.noiseAtWrongSpeed);
     if (options.verbose) {
         meter->setTrafficLog(&LogTraffic);
     }
     meter->start();
-    std::printf("%s: %s on %s\n", kName, KindText(options.kind), meter->devicePath().c_str());
+    std::printf("%s: %s on %s\n", kName, MetersText(options).c_str(), meter->devicePath().c_str());
     std::fflush(stdout);
 
     pid_t child = -1;

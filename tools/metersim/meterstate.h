@@ -86,6 +86,11 @@ struct Misbehaviour
     std::size_t overlongTotal = 0;
     // The reply claims to come from this address (the CRC is made to match).
     std::optional<std::uint8_t> replyAddress;
+    // When above 0, the Nth, 2Nth, 3Nth... reply a meter sends gets a bad CRC, counted per
+    // meter from the moment this value is set, so that a long run knows in advance which
+    // replies fail. MeterSimulator does the counting (by setting corruptCrc for the reply
+    // concerned); Serve alone knows no history and ignores it.
+    int spoilEvery = 0;
 };
 
 } // namespace metersim

@@ -1,5 +1,6 @@
 #include "simulator.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -12,8 +13,6 @@
 namespace metersim {
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 constexpr std::size_t kReadChunk = 4096;
 // Bytes that never fall silent are not a request: give up on them at this size.
@@ -51,6 +50,30 @@ speed_t SpeedOf(int baud)
         return B115200;
     default:
         return B0;
+    }
+}
+
+int BaudOfSpeed(speed_t speed)
+{
+    switch (speed) {
+    case B1200:
+        return 1200;
+    case B2400:
+        return 2400;
+    case B4800:
+        return 4800;
+    case B9600:
+        return 9600;
+    case B19200:
+        return 19200;
+    case B38400:
+        return 38400;
+    case B57600:
+        return 57600;
+    case B115200:
+        return 115200;
+    default:
+        return 0;
     }
 }
 
@@ -92,6 +115,21 @@ LineParity ParityOfCode(std::uint8_t code)
     default:
         return LineParity::None;
     }
+}
+
+// Start bit, 8 data bits, the parity bit if any, 1 stop bit.
+int BitsPerCharacter(const MeterState& state)
+{
+    return ParityOfCode(state.parityCode) == LineParity::None ? 10 : 11;
+}
+
+// One character's time on the line; zero for an unknown speed, which then costs no time.
+std::chrono::nanoseconds CharacterTime(int baud, int bits)
+{
+    if (baud <= 0) {
+        return std::chrono::nanoseconds(0);
+    }
+    return std::chrono::nanoseconds((std::int64_t{bits} * 1'000'000'000 + baud / 2) / baud);
 }
 
 std::uint8_t CodeOfParity(LineParity parity)
@@ -162,7 +200,7 @@ void CloseIfOpen(int& fd)
 MeterSimulator::MeterSimulator(MeterKind kind, int lineFd, int holdFd, int wakeRead, int wakeWrite,
                                std::string path, bool device)
     : m_kind(kind), m_path(std::move(path)), m_device(device), m_lineFd(lineFd), m_holdFd(holdFd),
-      m_wakeRead(wakeRead), m_wakeWrite(wakeWrite),
+      m_wakeRead(wakeRead), m_wakeWrite(wakeWrite), m_meters(1),
       m_silenceMs(device ? kMinDeviceSilenceMs : kPtySilenceMs)
 {
 }
@@ -214,8 +252,8 @@ std::unique_ptr<MeterSimulator> MeterSimulator::OnDevice(MeterKind kind, const s
     tcflush(fd, TCIOFLUSH);
     std::unique_ptr<MeterSimulator> meter(
         new MeterSimulator(kind, fd, -1, wake[0], wake[1], path, true));
-    meter->m_state.baudCode = CodeOfBaud(baud);
-    meter->m_state.parityCode = CodeOfParity(parity);
+    meter->m_meters[0].state.baudCode = CodeOfBaud(baud);
+    meter->m_meters[0].state.parityCode = CodeOfParity(parity);
     // 3.5 character times of 11 bits, the Modbus RTU frame gap, when slower than the minimum.
     meter->m_silenceMs = std::max(kMinDeviceSilenceMs, (35 * 11 * 1000 / 10 + baud - 1) / baud);
     return meter;
@@ -254,20 +292,48 @@ void MeterSimulator::stop()
 
 MeterState MeterSimulator::state() const
 {
-    std::lock_guard lock(m_mutex);
-    return m_state;
+    return state(0);
 }
 
 void MeterSimulator::setState(const MeterState& state)
 {
-    std::lock_guard lock(m_mutex);
-    m_state = state;
+    setState(0, state);
 }
 
 void MeterSimulator::updateState(const std::function<void(MeterState&)>& change)
 {
+    updateState(0, change);
+}
+
+std::size_t MeterSimulator::addMeter(const MeterState& state)
+{
     std::lock_guard lock(m_mutex);
-    change(m_state);
+    m_meters.push_back({state});
+    return m_meters.size() - 1;
+}
+
+std::size_t MeterSimulator::meterCount() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_meters.size();
+}
+
+MeterState MeterSimulator::state(std::size_t meter) const
+{
+    std::lock_guard lock(m_mutex);
+    return m_meters.at(meter).state;
+}
+
+void MeterSimulator::setState(std::size_t meter, const MeterState& state)
+{
+    std::lock_guard lock(m_mutex);
+    m_meters.at(meter).state = state;
+}
+
+void MeterSimulator::updateState(std::size_t meter, const std::function<void(MeterState&)>& change)
+{
+    std::lock_guard lock(m_mutex);
+    change(m_meters.at(meter).state);
 }
 
 Misbehaviour MeterSimulator::misbehaviour() const
@@ -280,6 +346,48 @@ void MeterSimulator::setMisbehaviour(const Misbehaviour& misbehaviour)
 {
     std::lock_guard lock(m_mutex);
     m_misbehaviour = misbehaviour;
+    for (Meter& meter : m_meters) {
+        meter.replies = 0;
+    }
+}
+
+void MeterSimulator::setWireTime(bool on)
+{
+    std::lock_guard lock(m_mutex);
+    m_wireTime = on;
+}
+
+bool MeterSimulator::wireTime() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_wireTime;
+}
+
+void MeterSimulator::setNoiseAtWrongSpeed(bool on)
+{
+    std::lock_guard lock(m_mutex);
+    m_noiseAtWrongSpeed = on;
+}
+
+int MeterSimulator::lineBaud() const
+{
+    std::lock_guard lock(m_mutex);
+    return lineBaudNow();
+}
+
+// Found on this machine (Debian 12, Linux 6.x): tcgetattr on the master side of a
+// pseudo-terminal returns the termios of its slave side, so the speed a master program set
+// with cfsetospeed on the /dev/pts/N it opened is seen here at once; it stays after that
+// program closes the slave and opens it again, as long as the slave is held open (we hold
+// it). The same call shows PARENB always clear, whatever was set: the pseudo-terminal drops
+// the parity bit, which is why parity is never compared.
+int MeterSimulator::lineBaudNow() const
+{
+    termios tio{};
+    if (m_lineFd < 0 || tcgetattr(m_lineFd, &tio) != 0) {
+        return 0;
+    }
+    return BaudOfSpeed(cfgetospeed(&tio));
 }
 
 void MeterSimulator::setSilenceMs(int ms)
@@ -382,12 +490,22 @@ void MeterSimulator::run()
 {
     std::vector<std::uint8_t> pending;
     Clock::time_point lastByte = Clock::now();
+    // With wire time: when the last pending byte is in on the line the master sees, the
+    // master's speed when the first came, and one character's time at that speed.
+    Clock::time_point arrived = lastByte;
+    int pendingBaud = 0;
+    std::chrono::nanoseconds byteTime(0);
     std::uint8_t chunk[kReadChunk];
     while (!m_stopRequested) {
         int silenceMs = 0;
+        bool paced = false;
+        int bits = 10;
         {
             std::lock_guard lock(m_mutex);
             silenceMs = m_silenceMs;
+            paced = m_wireTime && !m_device;
+            // The request's framing is not known before it is read: take the first meter's.
+            bits = BitsPerCharacter(m_meters.front().state);
         }
         const auto silence = std::chrono::milliseconds(silenceMs);
         int timeout = -1;
@@ -421,8 +539,15 @@ void MeterSimulator::run()
             const ssize_t n =
                 (fds[1].revents & POLLIN) != 0 ? ::read(m_lineFd, chunk, sizeof chunk) : 0;
             if (n > 0) {
-                pending.insert(pending.end(), chunk, chunk + n);
                 lastByte = Clock::now();
+                if (pending.empty()) {
+                    pendingBaud = lineBaudNow();
+                    byteTime = paced ? CharacterTime(pendingBaud, bits) : byteTime.zero();
+                }
+                // The master wrote these bytes at once; the line would still be carrying
+                // them one after the other.
+                arrived = std::max(lastByte, arrived) + byteTime * n;
+                pending.insert(pending.end(), chunk, chunk + n);
             } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
                 // The device is gone (an adapter pulled out): stop listening to it.
                 closeLineNow();
@@ -441,30 +566,63 @@ void MeterSimulator::run()
             const std::vector<std::uint8_t> frame(
                 pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(length));
             pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(length));
-            handleFrame(frame);
+            const auto behind = static_cast<std::int64_t>(pending.size());
+            handleFrame(frame, arrived - byteTime * behind, pendingBaud);
         }
     }
 }
 
-void MeterSimulator::handleFrame(const std::vector<std::uint8_t>& frame)
+void MeterSimulator::handleFrame(const std::vector<std::uint8_t>& frame, Clock::time_point arrived,
+                                 int baud)
 {
     log(Direction::Request, frame);
     Response response;
+    Pacing pacing;
     bool lineChanged = false;
     MeterState after;
     {
         std::lock_guard lock(m_mutex);
         m_lastRequest = frame;
-        const MeterState before = m_state;
-        response = Serve(m_state, m_kind, frame, m_misbehaviour);
-        after = m_state;
-        lineChanged = m_device &&
-                      (before.baudCode != after.baudCode || before.parityCode != after.parityCode);
         ++m_requests;
+        if (const std::optional<std::size_t> index = addressee(frame)) {
+            Meter& meter = m_meters[*index];
+            // The reply goes out at the meter's settings before the request: a new baud
+            // rate takes effect after it, as on a real meter.
+            const int own = BaudOfCode(meter.state.baudCode);
+            pacing = {m_wireTime && !m_device, arrived,
+                      CharacterTime(own, BitsPerCharacter(meter.state))};
+            if (pacing.on && baud != own) {
+                if (m_noiseAtWrongSpeed && !m_misbehaviour.silent) {
+                    MeterState scratch = meter.state;
+                    const std::vector<std::uint8_t> reply = AnswerRequest(scratch, m_kind, frame);
+                    if (!reply.empty()) {
+                        response.delayMs = std::max(m_misbehaviour.delayMs, 0);
+                        response.pieces.push_back(NoiseFor(reply, own, baud));
+                        // It takes the line as long as the reply it stands for.
+                        pacing.byteTime = pacing.byteTime *
+                                          static_cast<std::int64_t>(reply.size()) /
+                                          static_cast<std::int64_t>(response.pieces[0].size());
+                    }
+                }
+            } else {
+                Misbehaviour used = m_misbehaviour;
+                if (used.spoilEvery > 0 && (meter.replies + 1) % used.spoilEvery == 0) {
+                    used.corruptCrc = true;
+                }
+                const MeterState before = meter.state;
+                response = Serve(meter.state, m_kind, frame, used);
+                if (!response.pieces.empty()) {
+                    ++meter.replies;
+                }
+                after = meter.state;
+                lineChanged = m_device && (before.baudCode != after.baudCode ||
+                                           before.parityCode != after.parityCode);
+            }
+        }
     }
     m_changed.notify_all();
     if (!response.pieces.empty()) {
-        send(response);
+        send(response, pacing);
     }
     if (lineChanged && m_lineFd >= 0) {
         // The reply still goes out at the old settings.
@@ -474,19 +632,46 @@ void MeterSimulator::handleFrame(const std::vector<std::uint8_t>& frame)
     }
 }
 
-void MeterSimulator::send(const Response& response)
+std::optional<std::size_t> MeterSimulator::addressee(std::span<const std::uint8_t> frame) const
 {
-    if (!pause(response.delayMs)) {
+    const bool toEvery = ToEveryMeter(frame);
+    for (std::size_t i = 0; i < m_meters.size(); ++i) {
+        if (Addresses(frame, m_meters[i].state)) {
+            return i;
+        }
+        if (toEvery) {
+            break;
+        }
+    }
+    return std::nullopt;
+}
+
+void MeterSimulator::send(const Response& response, const Pacing& pacing)
+{
+    // Paced, every time comes from one schedule, so that waking late for one byte never
+    // delays the rest.
+    Clock::time_point at =
+        (pacing.on ? pacing.start : Clock::now()) + std::chrono::milliseconds(response.delayMs);
+    if (!waitUntil(at)) {
         return;
     }
     for (std::size_t i = 0; i < response.pieces.size(); ++i) {
-        if (i > 0 && !pause(response.gapMs)) {
+        const std::vector<std::uint8_t>& piece = response.pieces[i];
+        if (i > 0) {
+            at = (pacing.on ? at : Clock::now()) + std::chrono::milliseconds(response.gapMs);
+            if (!waitUntil(at)) {
+                return;
+            }
+        }
+        if (pacing.on) {
+            if (!writePaced(piece, at, pacing.byteTime)) {
+                return;
+            }
+            at += pacing.byteTime * static_cast<std::int64_t>(piece.size());
+        } else if (!writeAll(piece)) {
             return;
         }
-        if (!writeAll(response.pieces[i])) {
-            return;
-        }
-        log(Direction::Reply, response.pieces[i]);
+        log(Direction::Reply, piece);
     }
     {
         std::lock_guard lock(m_mutex);
@@ -495,18 +680,20 @@ void MeterSimulator::send(const Response& response)
     m_changed.notify_all();
 }
 
-// Waits ms, unless stop() or closeLine() wants the thread first; false then.
-bool MeterSimulator::pause(int ms)
+// Waits until then, unless stop() or closeLine() wants the thread first; false then. To the
+// microsecond (ppoll), as a character at 9600 baud lasts barely more than a millisecond.
+bool MeterSimulator::waitUntil(Clock::time_point until)
 {
-    const auto until = Clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
         const auto left =
-            std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+            std::chrono::duration_cast<std::chrono::nanoseconds>(until - Clock::now()).count();
         if (left <= 0) {
             return true;
         }
+        const timespec timeout{static_cast<time_t>(left / 1'000'000'000),
+                               static_cast<long>(left % 1'000'000'000)};
         pollfd fd{m_wakeRead, POLLIN, 0};
-        const int rc = ::poll(&fd, 1, static_cast<int>(left));
+        const int rc = ::ppoll(&fd, 1, &timeout, nullptr);
         if (rc > 0) {
             return false; // the main loop drains the pipe and acts on it
         }
@@ -514,6 +701,32 @@ bool MeterSimulator::pause(int ms)
             return false;
         }
     }
+}
+
+// Byte k goes out when its stop bit would be done, start + (k + 1) character times. Bytes
+// already due (the thread woke late) go out together.
+bool MeterSimulator::writePaced(std::span<const std::uint8_t> bytes, Clock::time_point start,
+                                std::chrono::nanoseconds byteTime)
+{
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+        const Clock::duration since = Clock::now() - start;
+        std::size_t due = bytes.size();
+        if (byteTime.count() > 0) {
+            due = since.count() < 0
+                      ? 0
+                      : std::min(bytes.size(), static_cast<std::size_t>(since / byteTime));
+        }
+        if (due > sent) {
+            if (!writeAll(bytes.subspan(sent, due - sent))) {
+                return false;
+            }
+            sent = due;
+        } else if (!waitUntil(start + byteTime * static_cast<std::int64_t>(sent + 1))) {
+            return false;
+        }
+    }
+    return true;
 }
 
 bool MeterSimulator::writeAll(std::span<const std::uint8_t> bytes)

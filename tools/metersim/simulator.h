@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <thread>
@@ -24,11 +25,23 @@ enum class LineParity
     Even
 };
 
-// A meter on a serial line: a pseudo-terminal whose other side a master opens like any
-// serial port, or a real device (a USB adapter wired to the master's). The meter runs on
-// its own thread once started: it cuts what arrives into frames (by their known length, or
-// by the line falling silent), answers each with AnswerRequest and sends the answer, bent
-// by the misbehaviour that is set. All members may be called from any thread.
+// Meters on a serial line: a pseudo-terminal whose other side a master opens like any
+// serial port, or a real device (a USB adapter wired to the master's). There is one meter
+// at first; addMeter() puts more on the same line, each with its own state. The line runs
+// on its own thread once started: it cuts what arrives into frames (by their known length,
+// or by the line falling silent), hands each to the meter it is addressed to, answers with
+// AnswerRequest and sends the answer, bent by the misbehaviour that is set. A request to
+// every meter (Modbus address 0, a DL/T 645 wildcard) is taken by the first meter alone:
+// meters that all answered it would only garble each other's replies. All members may be
+// called from any thread.
+//
+// A pseudo-terminal moves bytes at memory speed. With wire time on, it behaves like the
+// line it stands for: a request counts as received once its bytes would have crossed the
+// line at the master's speed, every reply byte arrives when its stop bit would have
+// (10 bits a character, 11 when the meter's parity setting has a parity bit), and a meter
+// answers only when the master's speed is its own (its baud setting). Parity is not
+// compared: a pseudo-terminal does not keep it. A device needs none of this, its hardware
+// paces and matches, so wire time changes nothing there.
 class MeterSimulator
 {
 public:
@@ -64,13 +77,36 @@ public:
     void stop();
     bool isRunning() const { return m_thread.joinable(); }
 
+    // The first meter's state (the one meter of most lines).
     MeterState state() const;
     void setState(const MeterState& state);
-    // Changes the state under the meter's lock, between two requests.
+    // Changes the state under the line's lock, between two requests.
     void updateState(const std::function<void(MeterState&)>& change);
 
+    // Another meter of the same kind on the line; returns its index (the first meter is 0).
+    // Give each its own address: of meters that share one, only the first ever answers.
+    std::size_t addMeter(const MeterState& state);
+    std::size_t meterCount() const;
+    // The meter-indexed twins of the three above; meter must be below meterCount().
+    MeterState state(std::size_t meter) const;
+    void setState(std::size_t meter, const MeterState& state);
+    void updateState(std::size_t meter, const std::function<void(MeterState&)>& change);
+
+    // For every meter on the line; setting it restarts the count of spoilEvery.
     Misbehaviour misbehaviour() const;
     void setMisbehaviour(const Misbehaviour& misbehaviour);
+
+    // Off at first; see the class comment. May change while the line runs.
+    void setWireTime(bool on);
+    bool wireTime() const;
+    // With wire time, a meter addressed at a speed that is not its own stays silent, as a
+    // meter does that hears only garbage; with this on, it answers NoiseFor its reply
+    // instead, spread over the time the reply would take, the way a reply looks to a master
+    // at a speed close to the meter's. Either way the request is not carried out.
+    void setNoiseAtWrongSpeed(bool on);
+    // The speed the line is set to now, in baud: on a pseudo-terminal the speed its master
+    // last set (9600 until one does), on a device the device's. 0 when unknown or closed.
+    int lineBaud() const;
 
     // How long the line must stay silent to end a frame whose length is not known.
     void setSilenceMs(int ms);
@@ -94,11 +130,33 @@ private:
     MeterSimulator(MeterKind kind, int lineFd, int holdFd, int wakeRead, int wakeWrite,
                    std::string path, bool device);
 
+    using Clock = std::chrono::steady_clock;
+
+    // When each byte of a reply may go out. Off: at once.
+    struct Pacing
+    {
+        bool on = false;
+        Clock::time_point start;              // the request in, the meter's turnaround begins
+        std::chrono::nanoseconds byteTime{0}; // one character on the line
+    };
+
+    struct Meter
+    {
+        MeterState state;
+        std::uint64_t replies = 0; // since the misbehaviour was set
+    };
+
     void run();
-    void handleFrame(const std::vector<std::uint8_t>& frame);
-    void send(const Response& response);
-    bool pause(int ms);
+    // arrived: when the frame's last byte is in, on the line the master sees; baud: the
+    // master's speed when it came (0 unknown).
+    void handleFrame(const std::vector<std::uint8_t>& frame, Clock::time_point arrived, int baud);
+    std::optional<std::size_t> addressee(std::span<const std::uint8_t> frame) const;
+    void send(const Response& response, const Pacing& pacing);
+    bool waitUntil(Clock::time_point until);
+    bool writePaced(std::span<const std::uint8_t> bytes, Clock::time_point start,
+                    std::chrono::nanoseconds byteTime);
     bool writeAll(std::span<const std::uint8_t> bytes);
+    int lineBaudNow() const;
     void closeLineNow();
     void wake();
     void log(Direction direction, std::span<const std::uint8_t> bytes) const;
@@ -115,8 +173,10 @@ private:
 
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;
-    MeterState m_state;
+    std::vector<Meter> m_meters; // never empty
     Misbehaviour m_misbehaviour;
+    bool m_wireTime = false;
+    bool m_noiseAtWrongSpeed = false;
     std::vector<std::uint8_t> m_lastRequest;
     bool m_lineOpen = true;
     int m_silenceMs;
