@@ -5,8 +5,9 @@
 
 // Where a COM number leads on this machine.
 //
-// The operator picks COM1 to COM10, as on the meter vendors' Windows tools. Linux names its
-// serial devices differently, so COM n is resolved in two steps:
+// Technicians pick a port by number, COM1 to COM10, from the window's list: a short fixed list
+// that reads the same on every bench, whatever adapters are plugged in. Linux names its serial
+// devices otherwise, so COM n is resolved in two steps:
 //   1. QUORVEX_COM<n>=/path/to/tty in the environment (a USB adapter, a built-in UART, the
 //      pseudo-terminal of a simulated meter) wins for that number;
 //   2. otherwise the machine's serial ports in a stable order: /dev/ttyUSB* by number, then

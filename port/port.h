@@ -22,8 +22,8 @@
 // (standard output unless replaced), followed by a line naming the COM number, the device and
 // the reason (that of PortLastError); transfers report failure only as 0.
 
-// Opens COM portNumber exclusively (flock and TIOCEXCL) in raw mode with the given line
-// settings and prints "成功开启端口 <n>.\n", then PortNotes() on a line of its own when
+// Opens COM portNumber exclusively (lock file, flock and TIOCEXCL) in raw mode with the given
+// line settings and prints "成功开启端口 <n>.\n", then PortNotes() on a line of its own when
 // there are any. An open port is closed first. On failure the port is closed and false is
 // returned; a number that leads to no device fails with errno ENOENT. The queue sizes must be
 // non-zero; the write timeout is that of PortSetTimeouts.
@@ -62,8 +62,9 @@ std::uint32_t PortRead(std::uint32_t capacity, std::uint8_t* buffer, std::uint32
 bool PortSetBuffers(std::uint32_t inQueue, std::uint32_t outQueue);
 
 // Re-reads the device's settings and applies raw mode with these four. Flow control and the
-// other fields keep what the device reported. A rate termios has no constant for, or a code
-// out of range, fails with EINVAL; every failure prints its diagnostic and closes the port.
+// other fields keep what the device reported. A rate termios has no constant for, a code out
+// of range, or settings the device did not take (read back after applying) fail with EINVAL;
+// every failure prints its diagnostic and closes the port.
 bool PortSetState(std::uint32_t baudRate, std::uint8_t dataBits, std::uint8_t parity,
                   std::uint8_t stopBits);
 

@@ -1,6 +1,7 @@
 #include "serialport.h"
 
 #include "linesettings.h"
+#include "uucplock.h"
 #include "waits.h"
 
 #include <algorithm>
@@ -95,6 +96,11 @@ struct SerialPort::Private
     std::uint64_t m_errorTotal = 0;
     PortLineErrorProbe m_probe;
     SerialDriverCalls m_calls;
+    UucpLock m_lock;
+    serial_struct m_originalSerial{};
+    bool m_lowLatencySet = false;
+    serial_rs485 m_originalRs485{};
+    bool m_rs485Set = false;
 
     int getAttributes(termios& settings) const
     {
@@ -106,6 +112,13 @@ struct SerialPort::Private
         return m_calls.setAttributes ? m_calls.setAttributes(m_fd, settings)
                                      : ::tcsetattr(m_fd, TCSANOW, &settings);
     }
+    int control(unsigned long request, void* argument) const
+    {
+        return m_calls.control ? m_calls.control(m_fd, request, argument)
+                               : ::ioctl(m_fd, request, argument);
+    }
+
+    void addNote(const std::string& note) { m_notes += (m_notes.empty() ? "" : "; ") + note; }
 
     // Records why set-up failed; the caller closes.
     void fail(SerialFailure failure, int error, std::string reason)
@@ -178,9 +191,43 @@ struct SerialPort::Private
         return static_cast<std::uint32_t>(queued);
     }
 
+    bool lockDevice();
     bool openDevice();
     bool applySettings(const SerialSettings& settings);
+    void askForLowLatency();
+    bool setUpRs485(bool enable);
+    void restoreDriverModes();
 };
+
+// Takes the device's lock file before the device is opened: opening it could already change
+// the modem lines under the program that holds it.
+bool SerialPort::Private::lockDevice()
+{
+    switch (m_lock.take(m_devicePath)) {
+    case UucpLock::Outcome::Taken:
+        return true;
+    case UucpLock::Outcome::Held:
+        if (m_lock.holderPid() <= 0) {
+            fail(SerialFailure::Open, EBUSY,
+                 m_devicePath + " is locked by another program (its lock file " +
+                     UucpLockName(m_devicePath) + " cannot be read)");
+        } else {
+            const std::string name = m_lock.holderName();
+            fail(SerialFailure::Open, EBUSY,
+                 m_devicePath + " is in use by process " + std::to_string(m_lock.holderPid()) +
+                     (name.empty() ? std::string() : " (" + name + ")"));
+        }
+        return false;
+    case UucpLock::Outcome::Unwritable:
+        // A technician without write access to the lock folders must still be able to work:
+        // flock and TIOCEXCL still keep out every program that uses either, and a lock file
+        // of another program was honoured above all the same. Only a program that relies on
+        // lock files alone could now open the device beside us, so the operator is told.
+        addNote("no lock file: " + UucpLockFolders().front() + " is not writable");
+        return true;
+    }
+    return true;
+}
 
 // Opens the device and takes it for this process alone; fills in the failure otherwise.
 bool SerialPort::Private::openDevice()
@@ -259,6 +306,84 @@ bool SerialPort::Private::applySettings(const SerialSettings& wanted)
     return true;
 }
 
+// An FTDI adapter holds received bytes for up to 16 ms (its latency timer) before it sends
+// them on; in low-latency mode the driver sets the timer to 1 ms, so a reply reaches us that
+// much sooner. Drivers without the setting refuse the request (ENOTTY, EINVAL), which
+// changes nothing: the port works as before.
+void SerialPort::Private::askForLowLatency()
+{
+    serial_struct info{};
+    const auto refused = [this](int error) {
+        if (error != ENOTTY && error != EINVAL) {
+            addNote(std::string("low latency refused: ") + std::strerror(error));
+        }
+    };
+    if (control(TIOCGSERIAL, &info) != 0) {
+        refused(errno);
+        return;
+    }
+    if (info.flags & ASYNC_LOW_LATENCY) {
+        return;
+    }
+    m_originalSerial = info;
+    info.flags |= ASYNC_LOW_LATENCY;
+    if (control(TIOCSSERIAL, &info) != 0) {
+        refused(errno);
+        return;
+    }
+    m_lowLatencySet = true;
+}
+
+// A UART whose driver already drives an RS-485 transceiver was set up for its board (RTS
+// polarity, delays); that setting is kept as it is. Otherwise, when asked, direction control
+// is turned on: RTS high while sending, low afterwards, so that the transceiver lets go of
+// the line for the meter's reply.
+bool SerialPort::Private::setUpRs485(bool enable)
+{
+    serial_rs485 current{};
+    const bool known = control(TIOCGRS485, &current) == 0;
+    if (known && (current.flags & SER_RS485_ENABLED)) {
+        addNote("RS-485 mode as configured by the driver");
+        return true;
+    }
+    if (!enable) {
+        return true;
+    }
+    serial_rs485 wanted = known ? current : serial_rs485{};
+    wanted.flags |= SER_RS485_ENABLED | SER_RS485_RTS_ON_SEND;
+    wanted.flags &= ~static_cast<decltype(wanted.flags)>(SER_RS485_RTS_AFTER_SEND);
+    if (control(TIOCSRS485, &wanted) != 0) {
+        const int error = errno;
+        fail(SerialFailure::ApplySettings, error,
+             m_devicePath + ": RS-485 mode cannot be turned on: " + std::strerror(error));
+        return false;
+    }
+    m_originalRs485 = known ? current : serial_rs485{};
+    m_rs485Set = true;
+    // The driver writes back what it made of the request; it drops what the UART cannot do.
+    if (!(wanted.flags & SER_RS485_ENABLED) || !(wanted.flags & SER_RS485_RTS_ON_SEND)) {
+        fail(SerialFailure::ApplySettings, EINVAL,
+             m_devicePath + ": the driver did not turn on RS-485 mode with RTS high while"
+                            " sending");
+        return false;
+    }
+    addNote("RS-485 mode turned on (RTS high while sending)");
+    return true;
+}
+
+// Leaves the driver as the port found it, for the programs that use the device next.
+void SerialPort::Private::restoreDriverModes()
+{
+    if (m_rs485Set) {
+        control(TIOCSRS485, &m_originalRs485);
+        m_rs485Set = false;
+    }
+    if (m_lowLatencySet) {
+        control(TIOCSSERIAL, &m_originalSerial);
+        m_lowLatencySet = false;
+    }
+}
+
 SerialPort::SerialPort() : d(std::make_unique<Private>()) {}
 
 SerialPort::~SerialPort()
@@ -279,7 +404,7 @@ bool SerialPort::open(const std::string& devicePath, const SerialSettings& setti
         d->fail(SerialFailure::Open, ENOENT, "No device given");
         return false;
     }
-    if (!d->openDevice()) {
+    if (!d->lockDevice() || !d->openDevice()) {
         close();
         return false;
     }
@@ -292,6 +417,11 @@ bool SerialPort::open(const std::string& devicePath, const SerialSettings& setti
     if (!configure(settings)) {
         return false;
     }
+    d->askForLowLatency();
+    if (!d->setUpRs485(settings.enableRs485)) {
+        close();
+        return false;
+    }
     setWriteTimeout(settings.writeTimeoutMs);
     purge();
     // Errors counted before this session are none of its business.
@@ -301,16 +431,18 @@ bool SerialPort::open(const std::string& devicePath, const SerialSettings& setti
 
 void SerialPort::close()
 {
-    if (d->m_fd < 0) {
-        return;
+    if (d->m_fd >= 0) {
+        // A vanished device refuses all of these; closing goes ahead regardless.
+        d->restoreDriverModes();
+        if (d->m_haveOriginal) {
+            d->setAttributes(d->m_original);
+        }
+        ::ioctl(d->m_fd, TIOCNXCL);
+        ::close(d->m_fd); // also drops the flock
+        d->m_fd = -1;
     }
-    // A vanished device refuses all of these; closing goes ahead regardless.
-    if (d->m_haveOriginal) {
-        d->setAttributes(d->m_original);
-    }
-    ::ioctl(d->m_fd, TIOCNXCL);
-    ::close(d->m_fd); // also drops the flock
-    d->m_fd = -1;
+    // Last, so that no other program gets the device while it is still ours.
+    d->m_lock.release();
     d->m_haveOriginal = false;
     d->m_haveCounters = false;
     d->m_writeTimeoutMs = 0;
