@@ -375,7 +375,11 @@ void CQuorvexDlg::OnOpenPort()
         EnableDlgItem(IDC_BTN_CLOSE, true);
         m_bPortOpen = 1;
     } else {
-        AfxMessageBox(QStringLiteral("Serial port is occupied！"));
+        // The reason goes below the fixed text: started from the desktop menu, the window is
+        // all the technician sees.
+        const QString reason = FromStd(PortLastError());
+        const QString occupied = QStringLiteral("Serial port is occupied！");
+        AfxMessageBox(reason.isEmpty() ? occupied : occupied + QLatin1Char('\n') + reason);
         m_bPortOpen = 0;
     }
 }

@@ -276,7 +276,14 @@ void TestMainWindow::openFailureKeepsTheButtons()
     WindowFixture f;
     f.select(IDC_COMBO_COM, 9);
     f.click(IDC_BTN_OPEN);
-    QCOMPARE(f.messages, QStringList{"Serial port is occupied！"});
+    // The reason comes below the fixed text, for a technician who never sees the terminal.
+    QCOMPARE(f.messages.size(), 1);
+    const QStringList lines = f.messages.front().split(u'\n');
+    QCOMPARE(lines.size(), 2);
+    QCOMPARE(lines[0], QStringLiteral("Serial port is occupied！"));
+    QVERIFY2(lines[1].contains(QStringLiteral("/nonexistent/tty")) &&
+                 lines[1].contains(QStringLiteral("No such file or directory")),
+             qPrintable(lines[1]));
     QVERIFY(!f.dlg->PortOpenFlag());
     QVERIFY(f.dlg->IsDlgItemEnabled(IDC_BTN_OPEN));
     QVERIFY(f.dlg->IsDlgItemEnabled(IDC_BTN_CLOSE));
