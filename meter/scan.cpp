@@ -1,0 +1,186 @@
+#include "scan.h"
+
+#include "commands.h"
+
+namespace {
+
+constexpr std::size_t kReadRequestBytes = 8;
+
+// What one read of the address found at the present setting.
+struct Probe
+{
+    enum class Kind
+    {
+        Silent,
+        Noise,
+        Exception, // a meter that has no such register: alive, but not of this type
+        Answer,
+    };
+    Kind kind = Kind::Silent;
+    int address = 0;
+    std::optional<int> decimalsRegister;
+};
+
+Probe ProbeAddress(Session& session, const LineSetting& setting, MeterType type, std::uint8_t to,
+                   unsigned turnaroundMs)
+{
+    const std::size_t replyBytes = 5u + 2u * ReadCountOf(MeterProperty::Address, type);
+    session.responseTimeoutMs = WireWaitMs(setting, kReadRequestBytes, replyBytes, turnaroundMs);
+    const Result<PropertyReading> read = ReadProperty(session, type, to, MeterProperty::Address);
+    Probe probe;
+    if (read) {
+        probe.kind = Probe::Kind::Answer;
+        probe.address = read->number;
+        probe.decimalsRegister = read->decimalsRegister;
+        return probe;
+    }
+    switch (read.fault().fault) {
+    case Fault::NoReply:
+    case Fault::PortClosed:
+    case Fault::ShortWrite:
+        probe.kind = Probe::Kind::Silent;
+        break;
+    case Fault::Exception:
+        probe.kind = Probe::Kind::Exception;
+        probe.address = session.recvBuffer()[0];
+        break;
+    default:
+        probe.kind = Probe::Kind::Noise;
+        break;
+    }
+    return probe;
+}
+
+MeterType OtherType(MeterType type)
+{
+    return type == MeterType::ThreePhase ? MeterType::SinglePhase : MeterType::ThreePhase;
+}
+
+bool IsMeterAddress(int address) { return address >= 1 && address <= 254; }
+
+// The answer at a setting where the line is alive: the type is the one whose read of the
+// address makes sense. A meter reads registers it does not have as 0 or refuses them.
+std::optional<ScanAnswer> Identify(const LineSetting& setting, MeterType firstType, const Probe& first,
+                                   const Probe& second)
+{
+    const auto answer = [&setting](MeterType type, const Probe& probe) {
+        ScanAnswer found;
+        found.setting = setting;
+        found.type = type;
+        found.address = probe.address;
+        found.decimalsRegister = probe.decimalsRegister;
+        return found;
+    };
+    const bool firstFits = first.kind == Probe::Kind::Answer && IsMeterAddress(first.address);
+    const bool secondFits = second.kind == Probe::Kind::Answer && IsMeterAddress(second.address);
+    if (firstFits) {
+        return answer(firstType, first);
+    }
+    if (secondFits) {
+        return answer(OtherType(firstType), second);
+    }
+    // Answers that carry no usable address still name a meter of that type.
+    if (first.kind == Probe::Kind::Answer) {
+        return answer(firstType, first);
+    }
+    if (second.kind == Probe::Kind::Answer) {
+        return answer(OtherType(firstType), second);
+    }
+    // Refused by both: a meter is there, its type unknown; the first exception names it.
+    if (first.kind == Probe::Kind::Exception || second.kind == Probe::Kind::Exception) {
+        const Probe& refusal = first.kind == Probe::Kind::Exception ? first : second;
+        return answer(first.kind == Probe::Kind::Exception ? OtherType(firstType) : firstType, refusal);
+    }
+    return std::nullopt;
+}
+
+bool Cancelled(const ScanHooks& hooks) { return hooks.cancelled && hooks.cancelled(); }
+
+} // namespace
+
+const std::array<LineSetting, 12>& ScanOrder()
+{
+    static const std::array<LineSetting, 12> order{{
+        {9600, 0}, {9600, 2}, {9600, 1}, {4800, 0}, {4800, 1}, {4800, 2},
+        {2400, 0}, {2400, 1}, {2400, 2}, {1200, 0}, {1200, 1}, {1200, 2},
+    }};
+    return order;
+}
+
+std::string DescribeSetting(const LineSetting& setting)
+{
+    static const char* const kParities[] = {"none", "odd", "even"};
+    const char* parity = setting.parity >= 0 && setting.parity < 3 ? kParities[setting.parity] : "?";
+    return std::to_string(setting.baud) + " " + parity;
+}
+
+unsigned WireWaitMs(const LineSetting& setting, std::size_t requestBytes, std::size_t replyBytes,
+                    unsigned turnaroundMs)
+{
+    const unsigned bitsPerCharacter = setting.parity == 0 ? 10 : 11;
+    const auto bits = static_cast<unsigned long long>(requestBytes + replyBytes) * bitsPerCharacter;
+    const auto baud = static_cast<unsigned long long>(setting.baud > 0 ? setting.baud : 1);
+    return static_cast<unsigned>((bits * 1000 + baud - 1) / baud) + turnaroundMs;
+}
+
+std::vector<ScanAnswer> ScanLineSettings(Session& session, const ScanHooks& hooks, MeterType firstType,
+                                         unsigned turnaroundMs, bool all)
+{
+    std::vector<ScanAnswer> answers;
+    for (const LineSetting& setting : ScanOrder()) {
+        if (Cancelled(hooks)) {
+            break;
+        }
+        if (hooks.trying) {
+            hooks.trying(setting);
+        }
+        if (hooks.applySetting && !hooks.applySetting(setting)) {
+            continue;
+        }
+        const Probe first = ProbeAddress(session, setting, firstType, 0, turnaroundMs);
+        if (first.kind == Probe::Kind::Silent || Cancelled(hooks)) {
+            continue;
+        }
+        const Probe second = ProbeAddress(session, setting, OtherType(firstType), 0, turnaroundMs);
+        if (const std::optional<ScanAnswer> found = Identify(setting, firstType, first, second)) {
+            answers.push_back(*found);
+            if (!all) {
+                break;
+            }
+            continue;
+        }
+        ScanAnswer noise;
+        noise.setting = setting;
+        noise.noise = true;
+        answers.push_back(noise);
+    }
+    return answers;
+}
+
+std::vector<ScanAnswer> SweepAddresses(Session& session, const ScanHooks& hooks, const LineSetting& setting,
+                                       MeterType type, int from, int to, unsigned turnaroundMs)
+{
+    std::vector<ScanAnswer> answers;
+    for (int address = from; address <= to; ++address) {
+        if (Cancelled(hooks)) {
+            break;
+        }
+        if (hooks.tryingAddress) {
+            hooks.tryingAddress(address);
+        }
+        const Probe probe = ProbeAddress(session, setting, type, static_cast<std::uint8_t>(address), turnaroundMs);
+        if (probe.kind == Probe::Kind::Silent) {
+            continue;
+        }
+        ScanAnswer answer;
+        answer.setting = setting;
+        answer.type = type;
+        answer.noise = probe.kind == Probe::Kind::Noise;
+        // The meter at this address answered: its address is the one asked, whatever its
+        // register says (a register of the other type reads as 0).
+        answer.address = address;
+        answer.decimalsRegister = probe.decimalsRegister;
+        answers.push_back(answer);
+    }
+    return answers;
+}
