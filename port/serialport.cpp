@@ -218,7 +218,7 @@ bool SerialPort::Private::lockDevice()
                      (name.empty() ? std::string() : " (" + name + ")"));
         }
         return false;
-    case UucpLock::Outcome::Unwritable:
+    case UucpLock::Outcome::Unwritable: {
         // A technician without write access to the lock folders must still be able to work:
         // flock and TIOCEXCL still keep out every program that uses either, and a lock file
         // of another program was honoured above all the same. Only a program that relies on
@@ -227,6 +227,7 @@ bool SerialPort::Private::lockDevice()
         addNote("no lock file: " + (folders.empty() ? std::string("no lock folder given")
                                                     : folders.front() + " is not writable"));
         return true;
+    }
     }
     return true;
 }
