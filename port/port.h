@@ -81,7 +81,8 @@ std::uint32_t PortInQueueCount();
 std::uint32_t PortOutQueueCount();
 
 // Where the set-up diagnostics go; nullptr restores standard output. Returns the previous
-// stream (nullptr for standard output).
+// stream (nullptr for standard output). Safe to call from any thread: the stream is swapped
+// and written under one lock, so a diagnostic's lines stay together.
 std::FILE* PortSetDiagnosticStream(std::FILE* stream);
 
 // Replaces the line-error probe (see PortLineErrorProbe); an empty function restores the

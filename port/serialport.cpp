@@ -218,13 +218,16 @@ bool SerialPort::Private::lockDevice()
                      (name.empty() ? std::string() : " (" + name + ")"));
         }
         return false;
-    case UucpLock::Outcome::Unwritable:
+    case UucpLock::Outcome::Unwritable: {
         // A technician without write access to the lock folders must still be able to work:
         // flock and TIOCEXCL still keep out every program that uses either, and a lock file
         // of another program was honoured above all the same. Only a program that relies on
         // lock files alone could now open the device beside us, so the operator is told.
-        addNote("no lock file: " + UucpLockFolders().front() + " is not writable");
+        const std::vector<std::string> folders = UucpLockFolders();
+        addNote("no lock file: " + (folders.empty() ? std::string("no lock folder given")
+                                                    : folders.front() + " is not writable"));
         return true;
+    }
     }
     return true;
 }
@@ -399,28 +402,30 @@ bool SerialPort::open(const std::string& devicePath, const SerialSettings& setti
     d->m_failure = SerialFailure::None;
     d->m_errorNumber = 0;
     d->m_notes.clear();
+    const auto failed = [this] {
+        close();
+        d->m_notes.clear(); // remarks on a port that is not open would mislead
+        return false;
+    };
 
     if (devicePath.empty()) {
         d->fail(SerialFailure::Open, ENOENT, "No device given");
-        return false;
+        return failed();
     }
     if (!d->lockDevice() || !d->openDevice()) {
-        close();
-        return false;
+        return failed();
     }
     if (d->getAttributes(d->m_original) != 0) {
         d->failWithErrno(SerialFailure::ReadSettings, errno);
-        close();
-        return false;
+        return failed();
     }
     d->m_haveOriginal = true;
     if (!configure(settings)) {
-        return false;
+        return failed();
     }
     d->askForLowLatency();
     if (!d->setUpRs485(settings.enableRs485)) {
-        close();
-        return false;
+        return failed();
     }
     setWriteTimeout(settings.writeTimeoutMs);
     purge();

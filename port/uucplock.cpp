@@ -229,12 +229,15 @@ UucpLock::Outcome UucpLock::take(const std::string& devicePath)
         const std::string path = folder + "/" + name;
         // Another program may take or drop the lock between our looks; a few rounds settle it.
         for (int round = 0; round < 4; ++round) {
+            // Registered before it exists, so that another thread of this process that finds
+            // the new file with our pid takes it for held, not for stale.
+            Register(path);
             const Creation created = Create(folder, path);
             if (created == Creation::Created) {
-                Register(path);
                 m_path = path;
                 return Outcome::Taken;
             }
+            Unregister(path);
             if (created == Creation::Failed) {
                 break; // missing, read-only, full: the next folder may do
             }

@@ -1,15 +1,15 @@
 #!/bin/sh
-# The Debian package on the machine itself: builds it with cpack, checks its control data
-# and contents, installs it, runs what it installed, removes it and checks that nothing is
-# left. For CI (a disposable machine, run as root or with sudo); not part of ctest.
+# The Debian package on the machine itself: checks the control data and contents of the
+# package scripts/build-deb made, installs it, runs what it installed, removes it and
+# checks that nothing is left. For CI (a disposable machine, run as root or with sudo); not
+# part of ctest.
 #
-# usage: tests/install/check-deb.sh BUILD_DIR
+# usage: tests/install/check-deb.sh DIR   (the DIR given to scripts/build-deb)
 # A quorvex package that was installed before is left alone: the script then stops after
 # checking the .deb file, without installing or removing anything.
 set -eu
 
-build=${1:?usage: check-deb.sh BUILD_DIR}
-build=$(cd "$build" && pwd)
+dir=${1:?usage: check-deb.sh DIR}
 sudo=
 if [ "$(id -u)" -ne 0 ]; then
     sudo=sudo
@@ -21,14 +21,11 @@ fail() {
     status=1
 }
 
-# The package, made afresh from the build.
-rm -f "$build"/quorvex_*.deb
-(cd "$build" && cpack -G DEB)
-set -- "$build"/quorvex_*.deb
-[ -f "$1" ] || {
-    echo "FAIL: cpack made no quorvex_*.deb in $build"
+set -- "$dir"/quorvex_*.deb
+if [ ! -f "$1" ] || [ $# -ne 1 ]; then
+    echo "FAIL: $dir holds no single quorvex_*.deb (scripts/build-deb makes it)"
     exit 1
-}
+fi
 deb=$1
 echo "== $deb"
 dpkg-deb -I "$deb"
@@ -49,8 +46,14 @@ files="
 /usr/bin/quorvex-metersim
 /usr/share/applications/quorvex.desktop
 /usr/share/metainfo/io.github.quorvex.Quorvex.metainfo.xml
+/usr/share/man/man1/quorvex.1.gz
 /usr/share/man/man1/quorvex-metersim.1.gz
 /usr/share/icons/hicolor/scalable/apps/quorvex.svg
+/usr/share/doc/quorvex/copyright
+/usr/share/doc/quorvex/changelog.gz
+/usr/bin/quorvexctl
+/usr/share/man/man1/quorvexctl.1.gz
+/usr/share/bash-completion/completions/quorvexctl
 "
 for size in 16 24 32 48 64 128 256; do
     files="$files /usr/share/icons/hicolor/${size}x${size}/apps/quorvex.png"

@@ -1,7 +1,8 @@
 #!/bin/sh
 # What `cmake --install` puts on a machine: installs a built tree into a scratch root and
 # checks every file there, the desktop file and the metainfo with their validators, the
-# manual page against the simulator's own --help, and the installed simulator running.
+# manual pages (the simulator's against its own --help), the copyright and changelog, and
+# the installed simulator running.
 #
 # usage: check-install.sh BUILD_DIR CMAKE VERSION
 # Exits 77 (skipped) when a validator is missing: scripts/install-deps installs them.
@@ -37,32 +38,42 @@ share=$root/usr/share
 desktop=$share/applications/quorvex.desktop
 metainfo=$share/metainfo/io.github.quorvex.Quorvex.metainfo.xml
 manpage=$share/man/man1/quorvex-metersim.1.gz
+docdir=$share/doc/quorvex
 sizes="16 24 32 48 64 128 256"
 
 # Exactly these files, no more: a stray header or static library would land in the package.
 {
     echo usr/bin/quorvex
     echo usr/bin/quorvex-metersim
+    echo usr/bin/quorvexctl
     for size in $sizes; do
         echo "usr/share/icons/hicolor/${size}x${size}/apps/quorvex.png"
     done
     echo usr/share/icons/hicolor/scalable/apps/quorvex.svg
     echo usr/share/applications/quorvex.desktop
     echo usr/share/metainfo/io.github.quorvex.Quorvex.metainfo.xml
+    echo usr/share/man/man1/quorvex.1.gz
     echo usr/share/man/man1/quorvex-metersim.1.gz
+    echo usr/share/man/man1/quorvexctl.1.gz
+    echo usr/share/bash-completion/completions/quorvexctl
+    echo usr/share/doc/quorvex/copyright
+    echo usr/share/doc/quorvex/changelog.gz
 } | sort >"$scratch/expected"
 (cd "$root" && find . -type f -o -type l) | sed 's|^\./||' | sort >"$scratch/installed"
 if ! diff -u "$scratch/expected" "$scratch/installed"; then
     fail "the installed files differ from the expected ones (- expected, + installed)"
 fi
 
-# Programs: executable, and not tied to the build tree.
-for program in quorvex quorvex-metersim; do
-    [ -x "$root/usr/bin/$program" ] || fail "usr/bin/$program is not executable"
+# Programs: executable, not tied to the build tree, each with its manual page.
+for path in "$root"/usr/bin/*; do
+    [ -e "$path" ] || continue
+    program=${path##*/}
+    [ -x "$path" ] || fail "usr/bin/$program is not executable"
     if command -v readelf >/dev/null 2>&1 &&
-        readelf -d "$root/usr/bin/$program" 2>/dev/null | grep -E 'R(UN)?PATH' | grep -qF "$build"; then
+        readelf -d "$path" 2>/dev/null | grep -E 'R(UN)?PATH' | grep -qF "$build"; then
         fail "usr/bin/$program looks for libraries in the build folder"
     fi
+    [ -f "$share/man/man1/$program.1.gz" ] || fail "usr/bin/$program has no manual page"
 done
 
 # Icons: PNG files whose width and height are those of their folder, and an SVG.
@@ -112,21 +123,64 @@ if [ -x "$metersim" ]; then
         fail "quorvex-metersim accepts an unknown option"
     fi
 fi
+# Every compressed file without a name or a time in its header (gzip -n), so that two
+# builds of one version give the same package: flags at byte 3, time at bytes 4 to 7.
+for gz in $(cd "$root" && find . -type f -name '*.gz' | sed 's|^\./||'); do
+    header=$(od -An -tx1 -N8 "$root/$gz" | tr -d ' \n')
+    [ "$header" = 1f8b080000000000 ] ||
+        fail "$gz is not gzip data, or its header carries a name or a time"
+done
+
+# Manual pages: gzip data, titled with their program's name and this version, clean for
+# groff (-k: the window's captions are Chinese, in UTF-8).
+for page in "$share"/man/man1/*.1.gz; do
+    [ -f "$page" ] || continue
+    name=$(basename "$page" .1.gz)
+    if ! gzip -dc "$page" >"$scratch/$name.1"; then
+        fail "$name.1.gz is not gzip data"
+        continue
+    fi
+    title=$(echo "$name" | tr '[:lower:]' '[:upper:]')
+    head -n 1 "$scratch/$name.1" | grep -q "^\.TH $title 1 .*\"quorvex $version\"" ||
+        fail "the title line of $name.1 does not name $title and version $version"
+    if command -v groff >/dev/null 2>&1; then
+        warnings=$(groff -k -man -Tutf8 -ww -z "$scratch/$name.1" 2>&1) || true
+        [ -z "$warnings" ] || fail "groff warns about $name.1: $warnings"
+    fi
+done
+
 if [ -f "$manpage" ]; then
-    gzip -dc "$manpage" >"$scratch/page.1" || fail "the manual page is not gzip data"
-    head -n 1 "$scratch/page.1" | grep -q "^\.TH QUORVEX-METERSIM 1 .*\"quorvex $version\"" ||
-        fail "the manual page's title line does not carry version $version"
+    cp "$scratch/quorvex-metersim.1" "$scratch/page.1"
     # Every option of --help has its entry in the page.
     sed 's/\\-/-/g' "$scratch/page.1" >"$scratch/page.txt"
     for option in $(grep -oE '^  --[a-z-]+' "$scratch/help" | tr -d ' '); do
         grep -qE "^\.[BI]R? +$option( |\$)|^\.BI +$option |^\.BR +$option " "$scratch/page.txt" ||
             fail "the manual page does not describe $option"
     done
-    if command -v groff >/dev/null 2>&1; then
-        warnings=$(groff -man -Tutf8 -ww -z "$scratch/page.1" 2>&1) || true
-        [ -z "$warnings" ] || fail "groff warns about the manual page: $warnings"
+fi
+
+# The changelog's latest entry is this version: a version raised without an entry would
+# ship a package whose history ends one release early.
+if [ -f "$docdir/changelog.gz" ]; then
+    gzip -dc "$docdir/changelog.gz" | head -n 1 | grep -q "^quorvex ($version) " ||
+        fail "the changelog's latest entry is not quorvex ($version)"
+fi
+
+# The copyright file in Debian's machine-readable format, under the licence the metainfo
+# declares to software centres.
+copyright=$docdir/copyright
+if [ -f "$copyright" ]; then
+    head -n 1 "$copyright" |
+        grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' ||
+        fail "the copyright file is not in the machine-readable format"
+    licence=$(sed -n '/^Files: \*$/,/^$/s/^License: //p' "$copyright")
+    [ -n "$licence" ] || fail "the copyright file names no licence for Files: *"
+    if [ -f "$metainfo" ]; then
+        declared=$(sed -n 's|.*<project_license>\(.*\)</project_license>.*|\1|p' "$metainfo")
+        [ "$declared" = "$licence" ] ||
+            fail "the metainfo declares licence '$declared', the copyright file '$licence'"
     fi
 fi
 
-[ "$status" = 0 ] && echo "install layout, desktop file, metainfo and manual page are sound"
+[ "$status" = 0 ] && echo "install layout, desktop file, metainfo, manual pages and documents are sound"
 exit "$status"
