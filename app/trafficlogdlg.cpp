@@ -147,7 +147,8 @@ CDlgTrafficLog::CDlgTrafficLog(FrameLog& log, QWidget* parent)
     resize(1000, 520);
 
     auto* buttons = new QHBoxLayout;
-    buttons->addWidget(m_droppedNote, 1);
+    buttons->addWidget(m_droppedNote);
+    buttons->addStretch(1);
     buttons->addWidget(m_clear);
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(m_list, 1);

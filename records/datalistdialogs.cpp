@@ -6,12 +6,47 @@
 
 #include <QFontMetrics>
 #include <QHeaderView>
+#include <QPainter>
+#include <QStyle>
+#include <QStyleOptionHeader>
 #include <QTableView>
 
 namespace {
 
 // Above and below the text, as much as a native list leaves for its selection frame.
 constexpr int kRowPadding = 4;
+
+// Column captions that end in "…" when wider than their column. The style draws the section;
+// the caption is drawn here, since the style of this Qt version clips it mid-letter whatever
+// the header's elide mode. No selected state is passed on, so a caption never turns bold.
+class ListHeader : public QHeaderView
+{
+public:
+    explicit ListHeader(QWidget* parent) : QHeaderView(Qt::Horizontal, parent) {}
+
+protected:
+    void paintSection(QPainter* painter, const QRect& rect, int logicalIndex) const override
+    {
+        if (!rect.isValid() || !model()) {
+            return;
+        }
+        QStyleOptionHeader option;
+        initStyleOption(&option);
+        option.rect = rect;
+        option.section = logicalIndex;
+        option.textAlignment = defaultAlignment();
+        if (window()->isActiveWindow()) {
+            option.state |= QStyle::State_Active;
+        }
+        style()->drawControl(QStyle::CE_HeaderSection, &option, painter, this);
+        const QRect label = style()->subElementRect(QStyle::SE_HeaderLabel, &option, this);
+        const QString caption =
+            model()->headerData(logicalIndex, orientation(), Qt::DisplayRole).toString();
+        style()->drawItemText(painter, label, option.textAlignment, option.palette, isEnabled(),
+                              option.fontMetrics.elidedText(caption, Qt::ElideRight, label.width()),
+                              QPalette::ButtonText);
+    }
+};
 
 } // namespace
 
@@ -25,9 +60,9 @@ void ApplyListLook(QTableView* view)
     const int height = QFontMetrics(view->font()).height() + kRowPadding;
     rows->setMinimumSectionSize(height);
     rows->setDefaultSectionSize(height);
-    QHeaderView* header = view->horizontalHeader();
+    auto* header = new ListHeader(view);
+    view->setHorizontalHeader(header);
     header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    header->setTextElideMode(Qt::ElideRight);
     // The captions are not selectable, so a selected row must not mark them.
     header->setHighlightSections(false);
 }

@@ -12,6 +12,7 @@
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QProxyStyle>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
@@ -131,6 +132,7 @@ private slots:
 
     void rowsAsHighAsTheFontNeeds();
     void captionsKeepTheirLookWhenARowIsSelected();
+    void captionsTooWideEndInAnEllipsis();
     void showingAnOpenWindowBringsItForward();
 
     void fieldsQuotedWhereNeeded_data();
@@ -294,6 +296,50 @@ void TestRecords::captionsKeepTheirLookWhenARowIsSelected()
     dan.List()->selectRow(1);
     QVERIFY(dan.List()->selectionModel()->isRowSelected(1, {}));
     QCOMPARE(header->grab().toImage(), before);
+}
+
+namespace {
+
+// The header's style, recording the captions as they are drawn and the room each had.
+class CaptionRecorder : public QProxyStyle
+{
+public:
+    void drawItemText(QPainter* painter, const QRect& rect, int flags, const QPalette& palette, bool enabled,
+                      const QString& text, QPalette::ColorRole role) const override
+    {
+        drawn << qMakePair(text, rect.width());
+        QProxyStyle::drawItemText(painter, rect, flags, palette, enabled, text, role);
+    }
+    mutable QList<QPair<QString, int>> drawn;
+};
+
+} // namespace
+
+void TestRecords::captionsTooWideEndInAnEllipsis()
+{
+    CaptionRecorder recorder; // outlives the window that uses it
+    CDlgEnergyData energy;
+    energy.Create();
+    QHeaderView* header = energy.List()->horizontalHeader();
+    header->setStyle(&recorder);
+    energy.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&energy));
+    recorder.drawn.clear();
+    header->grab();
+    const QFontMetrics metrics(header->font());
+    QMap<QString, QString> drawnFor; // full caption -> as drawn
+    for (const auto& [text, room] : std::as_const(recorder.drawn)) {
+        QVERIFY2(metrics.horizontalAdvance(text) <= room, qPrintable(text));
+        for (int column = 0; column < header->count(); ++column) {
+            const QString caption = energy.List()->model()->headerData(column, Qt::Horizontal).toString();
+            if (text == caption || (text.endsWith(QChar(0x2026)) && caption.startsWith(text.chopped(1)))) {
+                drawnFor[caption] = text;
+            }
+        }
+    }
+    // "Current Reactive kWh" is wider than its 100 pixels, "Number" fits its 50.
+    QVERIFY(drawnFor.value(QStringLiteral("Current Reactive kWh")).endsWith(QChar(0x2026)));
+    QCOMPARE(drawnFor.value(QStringLiteral("Number")), QStringLiteral("Number"));
 }
 
 void TestRecords::showingAnOpenWindowBringsItForward()
