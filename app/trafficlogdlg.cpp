@@ -44,14 +44,14 @@ int TrafficLogModel::columnCount(const QModelIndex& parent) const
     return parent.isValid() ? 0 : ColumnCount;
 }
 
-std::optional<LoggedFrame> TrafficLogModel::FrameAt(int row) const
+const LoggedFrame* TrafficLogModel::FrameAt(int row) const
 {
     const std::uint64_t sequence = m_first + static_cast<std::uint64_t>(row);
     if (m_cachedSequence != sequence) {
         m_cachedSequence = sequence;
         m_cachedFrame = m_log.at(sequence);
     }
-    return m_cachedFrame;
+    return m_cachedFrame ? &*m_cachedFrame : nullptr;
 }
 
 QVariant TrafficLogModel::data(const QModelIndex& index, int role) const
@@ -70,7 +70,7 @@ QVariant TrafficLogModel::data(const QModelIndex& index, int role) const
         return {};
     }
     // A frame dropped by another thread since the last Sync(): its row goes at the next one.
-    const std::optional<LoggedFrame> frame = FrameAt(index.row());
+    const LoggedFrame* frame = FrameAt(index.row());
     if (!frame) {
         return {};
     }

@@ -44,7 +44,8 @@ public:
     std::uint64_t Dropped() const { return m_dropped; }
 
 private:
-    std::optional<LoggedFrame> FrameAt(int row) const;
+    // The frame of a row, while the log holds it; valid until the next call.
+    const LoggedFrame* FrameAt(int row) const;
 
     const FrameLog& m_log;
     std::uint64_t m_first = 0; // sequence number of row 0

@@ -103,9 +103,12 @@ TableExport::TableExport(QTableView* view, QString suggestedName)
 void TableExport::CopySelection()
 {
     emit aboutToExport();
+    // By ranges rather than by cell: a whole log selected is a few ranges but 400 000 cells.
     QList<int> rows;
-    for (const QModelIndex& index : m_view->selectionModel()->selectedIndexes()) {
-        rows << index.row();
+    for (const QItemSelectionRange& range : m_view->selectionModel()->selection()) {
+        for (int row = range.top(); row <= range.bottom(); ++row) {
+            rows << row;
+        }
     }
     std::sort(rows.begin(), rows.end());
     rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
