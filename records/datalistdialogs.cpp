@@ -13,7 +13,7 @@
 
 namespace {
 
-// Above and below the text, as much as a native list leaves for its selection frame.
+// Above and below the text: room for the frame of a selected row, and no more.
 constexpr int kRowPadding = 4;
 
 // Column captions that end in "…" when wider than their column. The style draws the section;

@@ -7,9 +7,9 @@ class QTableView;
 class TableExport;
 
 // The look of a report list, shared by the list windows and the traffic log: rows as high as
-// the font needs and no higher, as a native list has them, so that a window of the size its
-// template gives shows about twenty; captions left-aligned, elided with "…" when wider than
-// their column, and never turning bold when a row is selected.
+// the font needs and no higher, so that a window of the size its template gives shows about
+// twenty readings at once; captions left-aligned, elided with "…" when wider than their
+// column, and never turning bold when a row is selected.
 void ApplyListLook(QTableView* view);
 
 // The windows that list the readings of one meter type. The main window fills them from its

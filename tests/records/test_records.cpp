@@ -277,7 +277,7 @@ void TestRecords::rowsAsHighAsTheFontNeeds()
         QVERIFY(QTest::qWaitForWindowExposed(window));
         const QTableView* view = window->List();
         const int rowHeight = view->verticalHeader()->defaultSectionSize();
-        // Room for the text, and about as many rows as a native list shows in this window.
+        // Room for the text, and about twenty rows in a window of its template size.
         QVERIFY(rowHeight >= QFontMetrics(view->font()).height());
         const int visibleRows = view->viewport()->height() / rowHeight;
         QVERIFY2(visibleRows >= 18 && visibleRows <= 26, qPrintable(QString::number(visibleRows)));
