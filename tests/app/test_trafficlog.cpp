@@ -10,7 +10,6 @@
 #include "trafficlogdlg.h"
 
 #include <QApplication>
-#include <QClipboard>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
@@ -79,7 +78,7 @@ private slots:
     void followsTheEndUnlessScrolledUp();
     void boundDropsOldFramesWithANote();
     void enterNeverClears();
-    void copyAndSaveAsTheListWindows();
+    void saveAsTheListWindows();
     void framesFromAnotherThread();
     void aFullLogStaysFast();
 };
@@ -205,7 +204,7 @@ void TestTrafficLog::enterNeverClears()
     QCOMPARE(window->Model()->rowCount(), 1);
 }
 
-void TestTrafficLog::copyAndSaveAsTheListWindows()
+void TestTrafficLog::saveAsTheListWindows()
 {
     QTemporaryDir dir;
     const QString path = dir.filePath(QStringLiteral("log.csv"));
@@ -223,14 +222,7 @@ void TestTrafficLog::copyAndSaveAsTheListWindows()
     // Frames appended since the last refresh go along too.
     log.append(Numbered(7));
 
-    window.List()->selectRow(1);
-    QTest::keyClick(window.List(), Qt::Key_C, Qt::ControlModifier);
     const std::vector<LoggedFrame> frames = log.snapshot();
-    const QString reply =
-        QString::fromStdString(FormatLogTime(frames[1].time) + "\tRX\t" +
-                               FormatLogHex(frames[1].bytes) + "\t" + frames[1].meaning);
-    QCOMPARE(QGuiApplication::clipboard()->text(), "Time\tTX/RX\tBytes\tMeaning\n" + reply + "\n");
-
     QTest::keyClick(window.List(), Qt::Key_S, Qt::ControlModifier);
     SetSaveFileNameAsker({});
     SetMessageSink({});
