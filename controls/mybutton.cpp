@@ -42,9 +42,10 @@ void CMyButton::paintEvent(QPaintEvent* /*event*/)
 {
     QPainter painter(this);
     painter.fillRect(rect(), ToQColor(FillColor()));
-    // The caption keeps the enabled text colour even on a disabled button; one line, clipped
-    // by the button's own edges.
-    painter.setPen(palette().color(QPalette::Active, QPalette::ButtonText));
+    // The caption is black in every state and under every desktop theme: the fills are light
+    // and fixed, so a theme's text colour (light on a dark theme) would vanish into them. One
+    // line, clipped by the button's own edges.
+    painter.setPen(ToQColor(kCaptionColor));
     painter.drawText(rect(), Qt::AlignCenter | Qt::TextSingleLine | Qt::TextShowMnemonic,
                      DrawnCaption());
 }

@@ -15,6 +15,7 @@ public:
     static constexpr COLORREF kDefaultPressed = RGB(227, 227, 0);
     static constexpr COLORREF kDefaultNormal = RGB(200, 200, 0);
     static constexpr COLORREF kDisabledFill = RGB(192, 192, 192);
+    static constexpr COLORREF kCaptionColor = RGB(0, 0, 0);
     // The caption is read into a 512-character buffer: longer captions are cut.
     static constexpr int kMaxCaption = 511;
 

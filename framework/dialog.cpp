@@ -141,7 +141,7 @@ void CDialog::CreateControls()
         widget->setEnabled(!(control.flags & ControlFlag::Disabled));
         widget->setVisible(!(control.flags & ControlFlag::Hidden));
         if (auto* button = qobject_cast<QPushButton*>(widget)) {
-            // Enter belongs to the dialog, as on the platform this layout comes from.
+            // No button is a default button: what Enter does is decided in keyPressEvent alone.
             button->setAutoDefault(false);
         }
         m_controls.insert(control.id, widget);
@@ -332,18 +332,11 @@ void CDialog::keyPressEvent(QKeyEvent* event)
         return;
     case Qt::Key_Return:
     case Qt::Key_Enter:
-        // A focused button takes Enter as a click, an edit that wants it keeps it, and
-        // anywhere else Enter ends the dialog.
-        if (QWidget* focus = focusWidget(); focus && focus->property("controlId").isValid()) {
-            const ControlTemplate* control = ControlTemplateOf(focus->property("controlId").toInt());
-            if (control && (control->flags & ControlFlag::WantReturn)) {
-                return;
-            }
-        }
+        // A focused button takes Enter as a click; anywhere else Enter does nothing. Enter is
+        // pressed out of habit after typing into an edit or picking from a list, and ending
+        // the main window there would end the program and every reading taken.
         if (auto* button = qobject_cast<QAbstractButton*>(focusWidget())) {
             button->click();
-        } else {
-            OnOK();
         }
         return;
     default:

@@ -3,12 +3,14 @@
 #include "mybutton.h"
 #include "xpgroupbox.h"
 
+#include <QApplication>
 #include <QFontMetrics>
 #include <QGuiApplication>
 #include <QImage>
 #include <QScreen>
 #include <QTest>
 
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <cstddef>
@@ -105,6 +107,8 @@ private slots:
     void buttonFill();
     void captionCut_data();
     void captionCut();
+    void captionBlackWhateverTheTheme_data();
+    void captionBlackWhateverTheTheme();
     void frameStyle_data();
     void frameStyle();
     void windowStyle();
@@ -232,6 +236,65 @@ void TestControls::captionCut()
     const CMyButton button(caption);
     QCOMPARE(button.DrawnCaption(), drawn);
     QCOMPARE(button.text(), caption);
+}
+
+void TestControls::captionBlackWhateverTheTheme_data()
+{
+    QTest::addColumn<bool>("dark");
+    QTest::addColumn<bool>("pressed");
+    QTest::addColumn<bool>("enabled");
+    QTest::addColumn<COLORREF>("fill");
+
+    QTest::newRow("light theme") << false << false << true << CMyButton::kDefaultNormal;
+    QTest::newRow("dark theme") << true << false << true << CMyButton::kDefaultNormal;
+    QTest::newRow("dark theme, pressed") << true << true << true << CMyButton::kDefaultPressed;
+    QTest::newRow("dark theme, disabled") << true << false << false << CMyButton::kDisabledFill;
+}
+
+// Glyph shapes vary with the fonts installed, so no pixel of the caption is checked by place:
+// black text on the fill only ever darkens it, a light caption would lighten some pixel, and
+// the darkest pixel is the caption's own colour.
+void TestControls::captionBlackWhateverTheTheme()
+{
+    QFETCH(bool, dark);
+    QFETCH(bool, pressed);
+    QFETCH(bool, enabled);
+    QFETCH(COLORREF, fill);
+
+    const QPalette theme = QGuiApplication::palette();
+    if (dark) {
+        QPalette palette = theme;
+        for (const auto role : {QPalette::ButtonText, QPalette::WindowText, QPalette::Text}) {
+            palette.setColor(role, Qt::white);
+        }
+        palette.setColor(QPalette::Button, QColor(40, 40, 40));
+        palette.setColor(QPalette::Window, QColor(30, 30, 30));
+        QApplication::setPalette(palette);
+    }
+    Canvas canvas;
+    auto* button = new CMyButton(QStringLiteral("读电表 Read"), canvas.window());
+    button->setGeometry(30, 30, 120, 30);
+    button->setEnabled(enabled);
+    button->setDown(pressed);
+    const QImage image = canvas.Grab(button);
+    QApplication::setPalette(theme);
+
+    int darkest = 255;
+    for (int y = 0; y < 30; ++y) {
+        for (int x = 0; x < 120; ++x) {
+            const COLORREF pixel = At(image, x, y);
+            const bool noLighter = GetRValue(pixel) <= GetRValue(fill) + kBlendSlack &&
+                                   GetGValue(pixel) <= GetGValue(fill) + kBlendSlack &&
+                                   GetBValue(pixel) <= GetBValue(fill) + kBlendSlack;
+            QVERIFY2(noLighter, qPrintable(QStringLiteral("(%1, %2) is %3")
+                                               .arg(x)
+                                               .arg(y)
+                                               .arg(ToQColor(pixel).name())));
+            darkest = std::min(
+                {darkest, std::max({GetRValue(pixel), GetGValue(pixel), GetBValue(pixel)})});
+        }
+    }
+    QVERIFY2(darkest <= 40, qPrintable(QString::number(darkest)));
 }
 
 namespace {

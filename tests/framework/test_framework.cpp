@@ -37,7 +37,8 @@ private slots:
     void controlsAreBuiltFromTheTemplate();
     void textAndNumbersById();
     void accessibleNamesAndIds();
-    void keysEndTheDialogOnlyWhereNoControlTakesThem();
+    void enterPressesOnlyTheFocusedButton_data();
+    void enterPressesOnlyTheFocusedButton();
     void sinksRecordAndRestore();
 };
 
@@ -158,34 +159,37 @@ void TestFramework::accessibleNamesAndIds()
     QCOMPARE(dialog.GetDlgItem(15)->accessibleDescription(), QStringLiteral("15"));
 }
 
-void TestFramework::keysEndTheDialogOnlyWhereNoControlTakesThem()
+void TestFramework::enterPressesOnlyTheFocusedButton_data()
 {
+    QTest::addColumn<int>("focus"); // control id; 0 for the dialog itself
+    QTest::addColumn<int>("clicks");
+    QTest::newRow("edit") << 11 << 0;
+    QTest::newRow("multi-line edit") << 13 << 0;
+    QTest::newRow("button") << 12 << 1;
+    QTest::newRow("no control") << 0 << 0;
+}
+
+void TestFramework::enterPressesOnlyTheFocusedButton()
+{
+    QFETCH(int, focus);
+    QFETCH(int, clicks);
     CDialog dialog(kTemplate);
     dialog.Create();
     dialog.show();
     QVERIFY(QTest::qWaitForWindowExposed(&dialog));
-
-    // A multi-line edit that wants Enter keeps it.
-    dialog.GetDlgItem(13)->setFocus();
-    QTest::keyClick(&dialog, Qt::Key_Return);
+    QSignalSpy clicked(dialog.DlgItem<QPushButton>(12), &QPushButton::clicked);
+    QWidget* target = focus ? dialog.GetDlgItem(focus) : &dialog;
+    target->setFocus();
+    for (const Qt::Key key : {Qt::Key_Return, Qt::Key_Enter}) {
+        QTest::keyClick(target, key);
+    }
+    QCOMPARE(clicked.count(), 2 * clicks);
     QVERIFY(dialog.isVisible());
 
-    // A focused button takes Enter as a click.
-    auto* go = dialog.DlgItem<QPushButton>(12);
-    QSignalSpy clicked(go, &QPushButton::clicked);
-    go->setFocus();
-    QTest::keyClick(&dialog, Qt::Key_Return);
-    QCOMPARE(clicked.count(), 1);
-    QVERIFY(dialog.isVisible());
-
-    // Elsewhere Enter ends the dialog with OK, Esc with Cancel.
-    dialog.GetDlgItem(11)->setFocus();
-    QTest::keyClick(dialog.GetDlgItem(11), Qt::Key_Return);
-    QCOMPARE(dialog.result(), int(QDialog::Accepted));
-    dialog.show();
-    QTest::keyClick(&dialog, Qt::Key_Escape);
-    QCOMPARE(dialog.result(), int(QDialog::Rejected));
+    // Esc still ends the dialog, from anywhere.
+    QTest::keyClick(target, Qt::Key_Escape);
     QVERIFY(!dialog.isVisible());
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
 }
 
 void TestFramework::sinksRecordAndRestore()
