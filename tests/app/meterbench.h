@@ -10,13 +10,6 @@
 
 #include <memory>
 
-// How a bench's window waits for the meter.
-enum class Waits
-{
-    OnTheMeter, // each wait ends when what it lets in has come (meterclock.h)
-    Real,       // the commands' own waits, in real time
-};
-
 // The window on COM1, wired to a simulated meter on a pseudo-terminal, the port open.
 struct MeterBench
 {

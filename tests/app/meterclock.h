@@ -1,5 +1,7 @@
 #pragma once
 
+#include "portwaits.h"
+
 #include "answer.h"
 #include "port.h"
 #include "simulator.h"
@@ -7,13 +9,11 @@
 
 #include <QTest>
 
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <mutex>
 #include <span>
-#include <thread>
 #include <vector>
 
 // The waits of the window's commands, ended by what the meter does rather than by time.
@@ -29,27 +29,9 @@
 
 namespace meterclock {
 
-using Clock = std::chrono::steady_clock;
-
-// How long an event that must come may take on a loaded machine before the row fails.
-constexpr auto kBackstop = std::chrono::seconds(10);
-
 // A meter delay beyond every wait a command makes (read meter's listening, the longest, is a
 // few seconds): the meter holds the piece until the bench stops it.
 constexpr int kAfterEveryWait = 10 * 60 * 1000;
-
-// Polls the port's input queue until it holds at least count bytes; false after the backstop.
-inline bool WaitForQueued(std::uint32_t count)
-{
-    const Clock::time_point until = Clock::now() + kBackstop;
-    while (PortInQueueCount() < count) {
-        if (Clock::now() > until) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 // The clock of a window wired to a simulated meter. Built before the meter starts (the meter
 // takes its traffic log then); installed as the window's waits for its lifetime.
@@ -142,7 +124,7 @@ private:
             std::unique_lock lock(m_mutex);
             m_armed = false;
             m_inCommand = false;
-            if (!m_changed.wait_for(lock, kBackstop,
+            if (!m_changed.wait_for(lock, kWaitBackstop,
                                     [this] { return m_requests.size() > m_firstRequest; })) {
                 QTest::qFail("the meter never heard the request", __FILE__, __LINE__);
                 return false;
