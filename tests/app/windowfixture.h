@@ -64,21 +64,3 @@ struct WindowFixture
     // Told before every command, so that a clock of the meter's knows a request follows.
     std::function<void()> beforeCommand;
 };
-
-// The bytes with their CRC-16/MODBUS appended, computed bit by bit (low byte first on the
-// wire), independently of the window's table-driven one.
-inline QByteArray WithCrc(QByteArray bytes)
-{
-    std::uint16_t crc = 0xFFFF;
-    for (const char c : bytes) {
-        crc ^= static_cast<std::uint8_t>(c);
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 1) != 0 ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001) : static_cast<std::uint16_t>(crc >> 1);
-        }
-    }
-    bytes.append(static_cast<char>(crc & 0xFF));
-    bytes.append(static_cast<char>(crc >> 8));
-    return bytes;
-}
-
-inline QByteArray WithCrc(const char* hex) { return WithCrc(QByteArray::fromHex(hex)); }
