@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/eventfd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -163,6 +164,7 @@ MeterSimulator::MeterSimulator(MeterKind kind, int lineFd, int holdFd, int wakeR
                                std::string path, bool device)
     : m_kind(kind), m_path(std::move(path)), m_device(device), m_lineFd(lineFd), m_holdFd(holdFd),
       m_wakeRead(wakeRead), m_wakeWrite(wakeWrite),
+      m_release(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC | EFD_SEMAPHORE)),
       m_silenceMs(device ? kMinDeviceSilenceMs : kPtySilenceMs)
 {
 }
@@ -228,6 +230,9 @@ MeterSimulator::~MeterSimulator()
     CloseIfOpen(m_holdFd);
     ::close(m_wakeRead);
     ::close(m_wakeWrite);
+    if (m_release >= 0) {
+        ::close(m_release);
+    }
 }
 
 void MeterSimulator::start()
@@ -325,6 +330,12 @@ bool MeterSimulator::waitFor(const std::atomic<std::uint64_t>& counter, std::uin
 {
     std::unique_lock lock(m_mutex);
     return m_changed.wait_for(lock, timeout, [&] { return counter >= count; });
+}
+
+void MeterSimulator::releaseSilence()
+{
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(m_release, &one, sizeof one);
 }
 
 void MeterSimulator::closeLine()
@@ -495,7 +506,8 @@ void MeterSimulator::send(const Response& response)
     m_changed.notify_all();
 }
 
-// Waits ms, unless stop() or closeLine() wants the thread first; false then.
+// Waits ms, unless stop() or closeLine() wants the thread first (false then) or
+// releaseSilence() ends the wait early.
 bool MeterSimulator::pause(int ms)
 {
     const auto until = Clock::now() + std::chrono::milliseconds(ms);
@@ -505,10 +517,14 @@ bool MeterSimulator::pause(int ms)
         if (left <= 0) {
             return true;
         }
-        pollfd fd{m_wakeRead, POLLIN, 0};
-        const int rc = ::poll(&fd, 1, static_cast<int>(left));
-        if (rc > 0) {
+        pollfd fds[2] = {{m_wakeRead, POLLIN, 0}, {m_release, POLLIN, 0}};
+        const int rc = ::poll(fds, 2, static_cast<int>(left));
+        if (rc > 0 && fds[0].revents != 0) {
             return false; // the main loop drains the pipe and acts on it
+        }
+        std::uint64_t count = 0;
+        if (rc > 0 && ::read(m_release, &count, sizeof count) == sizeof count) {
+            return true;
         }
         if (rc < 0 && errno != EINTR) {
             return false;
