@@ -26,6 +26,8 @@ constexpr int kThree = 1;
 constexpr qsizetype kReadMeterReply[] = {63, 97};
 // The pieces of a split reply follow each other this closely: well within every wait.
 constexpr int kSplitGapMs = 5;
+// A late reply or piece comes this long after the wait it misses.
+constexpr int kMarginMs = 1000;
 
 QString HexText(const QByteArray& bytes)
 {
@@ -58,6 +60,7 @@ struct Command
     Kind kind;
     int type;
     int button;
+    unsigned waitMs; // the first wait after the request
     ShortWrite shortWrite;
     Input input; // false when a read the row needs beforehand went unanswered
     QByteArray request;
@@ -155,39 +158,39 @@ const std::vector<Command>& Commands()
     // clang-format off
     static const std::vector<Command> commands{
         // Settings, all to meter 37 (0x25) but set address, which goes to every meter.
-        {"set baud", Kind::Setting, kSingle, IDC_BTN_SET_BAUD, ShortWrite::Debug, Put(IDC_COMBO_METER_BAUD, "4800"),
+        {"set baud", Kind::Setting, kSingle, IDC_BTN_SET_BAUD, 300, ShortWrite::Debug, Put(IDC_COMBO_METER_BAUD, "4800"),
          QByteArray::fromHex("25 10 00 1D 00 01 02 00 10 0F 10"), {IDC_COMBO_BAUD},
          [](const auto& w, const auto& m) { return m.baudCode == 0x10 && w.text(IDC_COMBO_BAUD) == "4800"; }},
-        {"set address", Kind::Setting, kThree, IDC_BTN_SET_ADDRESS, ShortWrite::MessageBox,
+        {"set address", Kind::Setting, kThree, IDC_BTN_SET_ADDRESS, 300, ShortWrite::MessageBox,
          Put(IDC_EDIT_ADDRESS, "5"), QByteArray::fromHex("00 10 00 2F 00 01 02 00 05 6C 5C"), {},
          [](const auto&, const auto& m) { return m.address == 5; }},
-        {"set display time", Kind::Setting, kSingle, IDC_BTN_SET_DISPLAY_TIME, ShortWrite::MessageBox,
+        {"set display time", Kind::Setting, kSingle, IDC_BTN_SET_DISPLAY_TIME, 300, ShortWrite::MessageBox,
          Put(IDC_COMBO_DISPLAY_TIME, "2"), QByteArray::fromHex("25 10 00 19 00 01 02 00 02 8E 99"), {},
          [](const auto&, const auto& m) { return m.displayTime == 2; }},
-        {"set screen number", Kind::Setting, kThree, IDC_BTN_SET_SCREEN, ShortWrite::Debug,
+        {"set screen number", Kind::Setting, kThree, IDC_BTN_SET_SCREEN, 300, ShortWrite::Debug,
          Put(IDC_COMBO_SCREEN, "14"), QByteArray::fromHex("25 10 00 30 00 01 02 00 0E 89 65"), {},
          [](const auto&, const auto& m) { return m.screenNumber == 14; }},
-        {"set decimal", Kind::Setting, kSingle, IDC_BTN_SET_DECIMAL, ShortWrite::MessageBox,
+        {"set decimal", Kind::Setting, kSingle, IDC_BTN_SET_DECIMAL, 300, ShortWrite::MessageBox,
          Put(IDC_COMBO_DECIMAL, "1"), QByteArray::fromHex("25 10 00 1B 00 01 02 00 01 CF 7A"), {kDecimalMode},
          [](const auto& w, const auto& m) { return m.decimals == 1 && w.dlg->DecimalMode() == 1; }},
-        {"set serial number", Kind::Setting, kThree, IDC_BTN_SET_SN, ShortWrite::MessageBox,
+        {"set serial number", Kind::Setting, kThree, IDC_BTN_SET_SN, 400, ShortWrite::MessageBox,
          Put(IDC_EDIT_SN, "24681357"), QByteArray::fromHex("25 10 00 33 00 02 04 24 68 13 57 C9 BC"), {},
          [](const auto&, const auto& m) { return m.serialNumber == std::array<std::uint8_t, 4>{0x24, 0x68, 0x13, 0x57}; }},
-        {"set password", Kind::Setting, kThree, IDC_BTN_SET_PASSWORD, ShortWrite::Debug,
+        {"set password", Kind::Setting, kThree, IDC_BTN_SET_PASSWORD, 500, ShortWrite::Debug,
          Put(IDC_EDIT_PASSWORD, "4321"), QByteArray::fromHex("25 10 00 46 00 01 02 43 21 F2 DF"), {},
          [](const auto&, const auto& m) { return m.password == std::array<std::uint8_t, 2>{0x43, 0x21}; }},
-        {"set CT ratio", Kind::Setting, kThree, IDC_BTN_SET_CT, ShortWrite::MessageBox,
+        {"set CT ratio", Kind::Setting, kThree, IDC_BTN_SET_CT, 300, ShortWrite::MessageBox,
          Put(IDC_COMBO_CT_RATIO, "100"), QByteArray::fromHex("25 10 00 44 00 01 02 00 64 03 FE"), {},
          [](const auto&, const auto& m) { return m.ctRatio == 100; }},
-        {"set parity", Kind::Setting, kSingle, IDC_BTN_SET_PARITY, ShortWrite::Debug,
+        {"set parity", Kind::Setting, kSingle, IDC_BTN_SET_PARITY, 300, ShortWrite::Debug,
          Put(IDC_COMBO_METER_PARITY, "Odd check"), QByteArray::fromHex("25 10 00 50 00 01 02 00 01 C0 C1"), {IDC_COMBO_PARITY},
          [](const auto& w, const auto& m) { return m.parityCode == 1 && w.text(IDC_COMBO_PARITY) == "Odd check"; }},
-        {"clear zero", Kind::ClearZero, kSingle, IDC_BTN_CLEAR_ZERO, ShortWrite::Debug, kNoInput,
+        {"clear zero", Kind::ClearZero, kSingle, IDC_BTN_CLEAR_ZERO, 800, ShortWrite::Debug, kNoInput,
          QByteArray::fromHex("68 AA AA AA AA AA AA 68 1A 08 35 33 33 33 33 33 33 33 88 16"), {},
          [](const auto&, const auto& m) { return m.activeEnergy == 0 && m.positiveEnergy == 0; }},
 
         // Property reads, all to address 0.
-        {"read address", Kind::Read, kThree, IDC_BTN_READ_ADDRESS, ShortWrite::MessageBox,
+        {"read address", Kind::Read, kThree, IDC_BTN_READ_ADDRESS, 1200, ShortWrite::MessageBox,
          [](WindowFixture& w, MeterSimulator& meter) {
              w.setText(IDC_EDIT_ADDRESS, QStringLiteral("9"));
              return KnowOneDecimal(w, meter);
@@ -197,34 +200,34 @@ const std::vector<Command>& Commands()
              return w.text(IDC_EDIT_ADDRESS) == "37" && w.dlg->DecimalMode() == 2 && w.text(IDC_COMBO_DECIMAL) == "2" &&
                     w.dlg->CurEnergy().m_strAddress == "37" && w.dlg->CurEnergy().m_strSN == "87654321";
          }},
-        {"read serial number", Kind::Read, kSingle, IDC_BTN_READ_SN, ShortWrite::MessageBox, kNoInput,
+        {"read serial number", Kind::Read, kSingle, IDC_BTN_READ_SN, 800, ShortWrite::MessageBox, kNoInput,
          QByteArray::fromHex("00 04 00 14 00 02 30 1E"), {IDC_EDIT_SN, kDanRecords},
          [](const auto& w, const auto&) {
              return w.text(IDC_EDIT_SN) == "87654321" && w.dlg->CurDanData().m_strSN == "87654321";
          }},
-        {"read screen number", Kind::Read, kThree, IDC_BTN_READ_SCREEN, ShortWrite::MessageBox, kNoInput,
+        {"read screen number", Kind::Read, kThree, IDC_BTN_READ_SCREEN, 300, ShortWrite::MessageBox, kNoInput,
          QByteArray::fromHex("00 04 00 30 00 01 30 14"), {IDC_COMBO_SCREEN},
          [](const auto& w, const auto&) { return w.text(IDC_COMBO_SCREEN) == "8"; }},
-        {"read decimal", Kind::Read, kSingle, IDC_BTN_READ_DECIMAL, ShortWrite::MessageBox, KnowOneDecimal,
+        {"read decimal", Kind::Read, kSingle, IDC_BTN_READ_DECIMAL, 800, ShortWrite::MessageBox, KnowOneDecimal,
          QByteArray::fromHex("00 04 00 1B 00 01 40 1C"), {kDecimalMode, IDC_COMBO_DECIMAL},
          [](const auto& w, const auto&) { return w.dlg->DecimalMode() == 2 && w.text(IDC_COMBO_DECIMAL) == "2"; }},
-        {"read display time", Kind::Read, kSingle, IDC_BTN_READ_DISPLAY_TIME, ShortWrite::MessageBox, kNoInput,
+        {"read display time", Kind::Read, kSingle, IDC_BTN_READ_DISPLAY_TIME, 800, ShortWrite::MessageBox, kNoInput,
          QByteArray::fromHex("00 04 00 19 00 01 E1 DC"), {IDC_COMBO_DISPLAY_TIME},
          [](const auto& w, const auto&) { return w.text(IDC_COMBO_DISPLAY_TIME) == "3"; }},
-        {"read baud", Kind::Read, kThree, IDC_BTN_READ_BAUD, ShortWrite::Silent, kNoInput,
+        {"read baud", Kind::Read, kThree, IDC_BTN_READ_BAUD, 200, ShortWrite::Silent, kNoInput,
          QByteArray::fromHex("00 04 00 2E 00 01 50 12"), {IDC_COMBO_BAUD, IDC_COMBO_METER_BAUD},
          [](const auto& w, const auto&) {
              return w.text(IDC_COMBO_BAUD) == "4800" && w.text(IDC_COMBO_METER_BAUD) == "4800";
          }},
-        {"read password", Kind::Read, kThree, IDC_BTN_READ_PASSWORD, ShortWrite::Silent, kNoInput,
+        {"read password", Kind::Read, kThree, IDC_BTN_READ_PASSWORD, 500, ShortWrite::Silent, kNoInput,
          QByteArray::fromHex("00 04 00 46 00 01 D1 CE"), {IDC_EDIT_PASSWORD},
          [](const auto& w, const auto&) { return w.text(IDC_EDIT_PASSWORD) == "1234"; }},
-        {"read CT ratio", Kind::Read, kThree, IDC_BTN_READ_CT, ShortWrite::MessageBox, kNoInput,
+        {"read CT ratio", Kind::Read, kThree, IDC_BTN_READ_CT, 800, ShortWrite::MessageBox, kNoInput,
          QByteArray::fromHex("00 04 00 44 00 01 70 0E"), {IDC_COMBO_CT_RATIO},
          [](const auto& w, const auto&) { return w.text(IDC_COMBO_CT_RATIO) == "30"; }},
         // Neither "None check" (code 2, an exception's code) nor "Even check" (code 0, zero
         // padding) beforehand: a value taken from either must show.
-        {"read parity", Kind::Read, kSingle, IDC_BTN_READ_PARITY, ShortWrite::Silent,
+        {"read parity", Kind::Read, kSingle, IDC_BTN_READ_PARITY, 200, ShortWrite::Silent,
          [](WindowFixture& w, MeterSimulator&) {
              w.select(IDC_COMBO_PARITY, 1);
              w.select(IDC_COMBO_METER_PARITY, 1);
@@ -235,7 +238,7 @@ const std::vector<Command>& Commands()
          }},
 
         // Read meter, once the decimal mode is known.
-        {"read meter single", Kind::ReadMeter, kSingle, IDC_BTN_READ_METER, ShortWrite::MessageBox,
+        {"read meter single", Kind::ReadMeter, kSingle, IDC_BTN_READ_METER, 2500, ShortWrite::MessageBox,
          KnowOneDecimal, QByteArray::fromHex("00 04 00 00 00 1D 31 D2"),
          {IDC_EDIT_SP_ACTIVE_KWH, IDC_EDIT_SP_POSITIVE_KWH, IDC_EDIT_SP_REVERSE_KWH, IDC_EDIT_SP_VOLTAGE_L1,
                IDC_EDIT_SP_CURRENT_L1, IDC_EDIT_SP_ACTIVE_POWER, IDC_EDIT_SP_REACTIVE_POWER, IDC_EDIT_SP_PF,
@@ -244,7 +247,7 @@ const std::vector<Command>& Commands()
              return w.dlg->RecvCount() == 63 && w.text(IDC_EDIT_SP_VOLTAGE_L1) == "230" &&
                     w.dlg->DanDataList().size() == 1 && w.dlg->DanDataList().front() == w.dlg->CurDanData();
          }},
-        {"read meter three", Kind::ReadMeter, kThree, IDC_BTN_READ_METER, ShortWrite::MessageBox,
+        {"read meter three", Kind::ReadMeter, kThree, IDC_BTN_READ_METER, 2500, ShortWrite::MessageBox,
          KnowOneDecimal, QByteArray::fromHex("00 04 00 00 00 2E 71 C7"),
          {IDC_EDIT_TP_ACTIVE_KWH, IDC_EDIT_TP_POSITIVE_KWH, IDC_EDIT_TP_REVERSE_KWH, IDC_EDIT_TP_REACTIVE_KWH,
                IDC_EDIT_TP_VOLTAGE_L1, IDC_EDIT_TP_VOLTAGE_L2, IDC_EDIT_TP_VOLTAGE_L3, IDC_EDIT_TP_CURRENT_L1,
@@ -333,11 +336,13 @@ Outcome Expected(const Command& c, FaultId f)
     }
 }
 
-// The meter's side of a fault. May change the meter's state too. What must come after the
-// wait is held by the meter past every wait of every command, so that it is missing when the
-// window reads however busy the machine is; the rest comes within a few milliseconds.
+// The meter's side of a fault. May change the meter's state too. What must come after a wait
+// is held on the test's clock (meterclock.h), so that it is missing when the window reads
+// however busy the machine is; the rest comes within a few milliseconds.
 Misbehaviour Arrange(const Command& c, FaultId f, MeterState& state)
 {
+    // Read meter listens twice as long: after an empty read it waits once more.
+    const int listening = int(c.waitMs) * (c.kind == Kind::ReadMeter ? 2 : 1);
     Misbehaviour how;
     how.silent = f == FaultId::Silent;
     how.corruptCrc = f == FaultId::BadCrc;
@@ -350,11 +355,15 @@ Misbehaviour Arrange(const Command& c, FaultId f, MeterState& state)
     } else if (f == FaultId::Garbage) {
         how.garbagePrefix = {0x00, 0xFF, 0x3C};
     } else if (f == FaultId::Split || f == FaultId::SplitBeyondWait) {
+        // Beyond the wait, the second piece comes after read meter's read and pause, while
+        // it waits again after the empty read that follows.
         how.splitPieces = f == FaultId::Split ? 3 : 2;
-        how.splitGapMs = f == FaultId::Split ? kSplitGapMs : meterclock::kAfterEveryWait;
-    } else if (f == FaultId::Late || f == FaultId::GoneDuring) {
-        // Gone during: the line goes while the meter holds its reply back.
-        how.delayMs = meterclock::kAfterEveryWait;
+        how.splitGapMs = f == FaultId::Split ? kSplitGapMs : meterclock::Held(int(c.waitMs) + kMarginMs);
+    } else if (f == FaultId::Late) {
+        how.delayMs = meterclock::Held(listening + kMarginMs);
+    } else if (f == FaultId::GoneDuring) {
+        // The line goes while the meter holds its reply back.
+        how.delayMs = meterclock::kNever;
     } else if (f == FaultId::Overlong) {
         how.overlongTotal = 120;
     } else if (f == FaultId::OtherAddress) {
@@ -424,16 +433,26 @@ void RunRow(const Command& c, FaultId f)
         bench.clock->duringNextWait([&bench] { bench.meter->closeLine(); });
     }
     w.press(c.button);
+    if (f != FaultId::GoneBefore) {
+        QVERIFY(!bench.clock->waitsAsked().empty());
+        QCOMPARE(bench.clock->waitsAsked().front(), c.waitMs);
+    }
 
     if (f == FaultId::GoneDuring) {
         QVERIFY(!bench.meter->lineOpen());
     }
     if (f == FaultId::SplitBeyondWait && c.kind == Kind::ReadMeter) {
-        // Gathered alone, then an empty read: the second piece was not there for the next one.
-        const qsizetype first =
-            w.debugLines.indexOf(QStringLiteral("收到的数据长度：%1").arg(pieces.front().size()));
-        QVERIFY2(first >= 0, qPrintable(w.debugLines.join('\n')));
-        QCOMPARE(w.debugLines.value(first + 1), QStringLiteral("读回数据为0,1111"));
+        // The first piece gathered alone; the read after the pause finds nothing, so the
+        // gathering starts over and takes the second piece as the start of a reply that never
+        // grows whole.
+        const QString received = QStringLiteral("收到的数据长度：%1");
+        QCOMPARE(w.debugLines,
+                 (QStringList{received.arg(pieces.at(0).size()), QStringLiteral("读回数据为0,1111"),
+                              received.arg(pieces.at(1).size()), QStringLiteral("读回数据为0,1111"),
+                              QStringLiteral("读回数据为0,2222")}));
+        // The pause between pieces is longer for the longer three-phase reply.
+        const unsigned pause = c.type == kSingle ? 200 : 300;
+        QCOMPARE(bench.clock->waitsAsked(), (std::vector<unsigned>{2500, pause, 2500, pause, 2500}));
     }
 
     // The request is shown whatever happens to it.
