@@ -20,7 +20,14 @@ TextSink SetMessageSink(TextSink sink);
 TextSink SetDebugSink(TextSink sink);
 
 // Blocks the calling thread for the given time, as the meter commands must while the meter
-// answers. Tests and benchmarks may scale the waits down; 1.0 is real time.
+// answers. Benchmarks may scale the waits down; 1.0 is real time.
 void Sleep(unsigned milliseconds);
 void SetSleepScale(double scale);
 double SleepScale();
+
+// Waits in place of Sleep: called with the time the command asked for, unscaled, on the
+// thread that called Sleep. Tests install one that returns as soon as what the wait is for has
+// happened, so that they need not sleep for real. Returns the previous one; an empty function
+// restores the real (scaled) wait.
+using SleepFunction = std::function<void(unsigned milliseconds)>;
+SleepFunction SetSleepFunction(SleepFunction sleep);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "meterclock.h"
 #include "windowfixture.h"
 
 #include "port.h"
@@ -7,35 +8,38 @@
 
 #include <QtGlobal>
 
+#include <memory>
+
 // The window on COM1, wired to a simulated meter on a pseudo-terminal, the port open.
-// Waits run at a fraction of real time unless a test asks for real time.
 struct MeterBench
 {
-    explicit MeterBench(metersim::MeterKind kind = metersim::MeterKind::Both, double sleepScale = 0.2)
-        : meter(Start(kind))
+    explicit MeterBench(metersim::MeterKind kind = metersim::MeterKind::Both,
+                        Waits waits = Waits::OnTheMeter)
+        : meter(metersim::MeterSimulator::OnPseudoTerminal(kind))
     {
-        SetSleepScale(sleepScale);
+        if (waits == Waits::OnTheMeter) {
+            clock = std::make_unique<meterclock::SimulatedWaits>(*meter);
+        }
+        meter->start();
+        qputenv("QUORVEX_COM1", QByteArray::fromStdString(meter->devicePath()));
+        SetSleepScale(1.0);
         window = std::make_unique<WindowFixture>();
+        if (clock) {
+            window->beforeCommand = [this] { clock->commandStarts(); };
+        }
         window->click(IDC_BTN_OPEN);
     }
     ~MeterBench()
     {
         window.reset();
         PortClose();
+        // Stopped before the clock goes: the meter's traffic log calls into it.
         meter->stop();
-        SetSleepScale(1.0);
+        clock.reset();
         qunsetenv("QUORVEX_COM1");
     }
     MeterBench(const MeterBench&) = delete;
     MeterBench& operator=(const MeterBench&) = delete;
-
-    static std::unique_ptr<metersim::MeterSimulator> Start(metersim::MeterKind kind)
-    {
-        auto meter = metersim::MeterSimulator::OnPseudoTerminal(kind);
-        meter->start();
-        qputenv("QUORVEX_COM1", QByteArray::fromStdString(meter->devicePath()));
-        return meter;
-    }
 
     WindowFixture& w() { return *window; }
     void useThreePhase() { window->select(IDC_COMBO_METER_TYPE, 1); }
@@ -43,5 +47,6 @@ struct MeterBench
     void misbehave(const metersim::Misbehaviour& how) { meter->setMisbehaviour(how); }
 
     std::unique_ptr<metersim::MeterSimulator> meter;
+    std::unique_ptr<meterclock::SimulatedWaits> clock; // null with real waits
     std::unique_ptr<WindowFixture> window;
 };

@@ -418,23 +418,28 @@ void TestCommands::readingsPileUpUntilClose()
 
 void TestCommands::realWaits()
 {
-    // One command of each kind at the real waits: the meter must be answered in time.
-    MeterBench bench(MeterKind::Both, 1.0);
+    // One command of each kind at the real waits, timed: the meter is answered in time, and
+    // the window did wait as long as each command asks.
+    MeterBench bench(MeterKind::Both, Waits::Real);
     WindowFixture& w = bench.w();
     QElapsedTimer timer;
-    timer.start();
-    w.click(IDC_BTN_READ_BAUD);
-    QVERIFY(timer.elapsed() >= 200);
+    const auto run = [&](int button) {
+        timer.restart();
+        w.click(button);
+        return timer.elapsed();
+    };
+    const qint64 read = run(IDC_BTN_READ_BAUD);
     QCOMPARE(w.text(IDC_COMBO_BAUD), QStringLiteral("9600"));
     w.setText(IDC_EDIT_ADDRESS, QStringLiteral("1"));
-    w.click(IDC_BTN_SET_DISPLAY_TIME);
-    w.click(IDC_BTN_CLEAR_ZERO);
-    w.click(IDC_BTN_READ_ADDRESS);
-    timer.restart();
-    w.click(IDC_BTN_READ_METER);
-    QVERIFY(timer.elapsed() >= 2500);
+    w.select(IDC_COMBO_DECIMAL, 1);
+    const qint64 setting = run(IDC_BTN_SET_DECIMAL);
+    const qint64 clear = run(IDC_BTN_CLEAR_ZERO);
+    const qint64 readMeter = run(IDC_BTN_READ_METER);
     QCOMPARE(w.messages, (QStringList{"success!", "clear zero success"}));
     QCOMPARE(w.dlg->DanDataList().size(), 1);
+    QCOMPARE(w.text(IDC_EDIT_SP_ACTIVE_KWH), QStringLiteral("0"));
+    QVERIFY2(read >= 200 && setting >= 300 && clear >= 800 && readMeter >= 2500,
+             qPrintable(QStringLiteral("%1, %2, %3 and %4 ms").arg(read).arg(setting).arg(clear).arg(readMeter)));
 }
 
 QTEST_MAIN(TestCommands)

@@ -10,7 +10,7 @@
 #include <QStringList>
 
 #include <cstdint>
-
+#include <functional>
 #include <memory>
 
 // The real main window, built and initialised, with message boxes and debug lines recorded
@@ -33,7 +33,26 @@ struct WindowFixture
     WindowFixture(const WindowFixture&) = delete;
     WindowFixture& operator=(const WindowFixture&) = delete;
 
-    void click(int id) const { dlg->DlgItem<QAbstractButton>(id)->click(); }
+    // Clicks a button as the operator would.
+    void click(int id) const
+    {
+        if (beforeCommand) {
+            beforeCommand();
+        }
+        dlg->DlgItem<QAbstractButton>(id)->click();
+    }
+    // Runs a button's command even where the window never enables the button (read password).
+    void press(int id) const
+    {
+        if (id != IDC_BTN_READ_PASSWORD) {
+            click(id);
+            return;
+        }
+        if (beforeCommand) {
+            beforeCommand();
+        }
+        dlg->OnReadPassword();
+    }
     QString text(int id) const { return dlg->GetDlgItemText(id); }
     void setText(int id, const QString& value) const { dlg->SetDlgItemText(id, value); }
     QComboBox* combo(int id) const { return dlg->DlgItem<QComboBox>(id); }
@@ -42,22 +61,6 @@ struct WindowFixture
     std::unique_ptr<CQuorvexDlg> dlg;
     QStringList messages;
     QStringList debugLines;
+    // Told before every command, so that a clock of the meter's knows a request follows.
+    std::function<void()> beforeCommand;
 };
-
-// The bytes with their CRC-16/MODBUS appended, computed bit by bit (low byte first on the
-// wire), independently of the window's table-driven one.
-inline QByteArray WithCrc(QByteArray bytes)
-{
-    std::uint16_t crc = 0xFFFF;
-    for (const char c : bytes) {
-        crc ^= static_cast<std::uint8_t>(c);
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 1) != 0 ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001) : static_cast<std::uint16_t>(crc >> 1);
-        }
-    }
-    bytes.append(static_cast<char>(crc & 0xFF));
-    bytes.append(static_cast<char>(crc >> 8));
-    return bytes;
-}
-
-inline QByteArray WithCrc(const char* hex) { return WithCrc(QByteArray::fromHex(hex)); }

@@ -5,6 +5,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -40,6 +41,7 @@ private slots:
     void enterPressesOnlyTheFocusedButton_data();
     void enterPressesOnlyTheFocusedButton();
     void sinksRecordAndRestore();
+    void sleepFunctionTakesTheWaits();
 };
 
 void TestFramework::mulDivRoundsLikeWindows_data()
@@ -69,9 +71,10 @@ void TestFramework::dialogUnitsMapCorners()
     const DialogUnits units(7, 14);
     QCOMPARE(units.toPixelsX(4), 7);
     QCOMPARE(units.toPixelsY(8), 14);
-    // Mapped from the two corners: a width is not rounded on its own.
-    const QRect rect = units.toPixels(1, 1, 1, 1);
-    QCOMPARE(rect, QRect(2, 2, units.toPixelsX(2) - 2, units.toPixelsY(2) - 2));
+    // Mapped from the two corners: units 1 and 3 lie at 1.75 and 5.25 pixels, rounded to 2 and
+    // 5, so a width of 2 units (3.5 pixels) comes out as 3, not the 4 it rounds to on its own.
+    QCOMPARE(units.toPixels(1, 1, 2, 2), QRect(2, 2, 3, 3));
+    QCOMPARE(units.toPixels(1, 1, 1, 1), QRect(2, 2, 2, 2));
     QCOMPARE(units.toPixels(684, 417, 0, 0).topLeft(), QPoint(1197, 730));
 }
 
@@ -211,6 +214,26 @@ void TestFramework::sinksRecordAndRestore()
     QCOMPARE(lines, QStringList{"crc:1"});
     SetDebugSink({});
     SetMessageSink({});
+}
+
+void TestFramework::sleepFunctionTakesTheWaits()
+{
+    // An hour at real time: were it slept as well, the test would run out of time.
+    QList<unsigned> asked;
+    SetSleepScale(0.5);
+    QVERIFY(!SetSleepFunction([&asked](unsigned ms) { asked << ms; }));
+    Sleep(3600000);
+    Sleep(0);
+    QCOMPARE(asked, (QList<unsigned>{3600000, 0}));
+
+    // Removed again, the scaled real wait is back.
+    QVERIFY(SetSleepFunction({}));
+    QElapsedTimer timer;
+    timer.start();
+    Sleep(60);
+    QVERIFY2(timer.elapsed() >= 30, qPrintable(QString::number(timer.elapsed())));
+    QCOMPARE(asked.size(), 2);
+    SetSleepScale(1.0);
 }
 
 QTEST_MAIN(TestFramework)

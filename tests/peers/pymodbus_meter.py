@@ -12,13 +12,18 @@ the tool opens the slave of the second, and the two masters are joined byte for 
 
 Usage: /usr/bin/python3 pymodbus_meter.py [--state FILE] [--missing REG,...] [--verbose]
 
-The first line on standard output is the device path for the tool (flushed at once). With
---state, the registers 0x00 to 0x60 are written as JSON to FILE before every reply is sent,
-and again on SIGUSR1:
+The first line on standard output is the device path for the tool (flushed at once). Before
+every reply is sent, a line "reply <length>" gives its length in bytes, so that a test knows
+what to wait for. With --state, the registers 0x00 to 0x60 are written as JSON to FILE
+before every reply is sent, and again on SIGUSR1:
     {"requests": <requests answered>, "registers": [<register 0>, ..., <register 0x60>]}
 --missing takes registers away from the meter (numbers in decimal or 0x hex, comma
 separated): a request that touches one gets pymodbus's own exception reply, code 2 (illegal
 data address). Missing registers are null in the state file.
+
+A line "reset [REG,...]" on standard input starts the meter afresh, as if started with that
+--missing list: initial registers, no requests answered. The state file is written and the
+line "reset" is printed when it is done. One meter then serves a whole test run.
 The server ends on SIGTERM, SIGINT or when its standard input is closed; run it with an
 open standard input.
 Exit status 0 after a clean stop, 77 when pymodbus or pyserial-asyncio is missing.
@@ -122,6 +127,21 @@ class PtyJoin:
             os.close(fd)
 
 
+def parse_registers(text):
+    """Register numbers, comma separated, in decimal or 0x hex."""
+    return {int(number, 0) for number in text.split(",") if number}
+
+
+def make_block(missing):
+    """The meter's register file: the initial registers, without the missing ones."""
+    values = {
+        register: INITIAL_REGISTERS.get(register, 0)
+        for register in range(REGISTER_COUNT)
+        if register not in missing
+    }
+    return ModbusSparseDataBlock(values)
+
+
 class StateFile:
     """Writes the registers to a JSON file, whole or not at all (rename over the old one)."""
 
@@ -147,6 +167,8 @@ class StateFile:
         """pymodbus calls this with every reply, before it is sent."""
         self.requests += 1
         self.write()
+        # Address, function code, the PDU's data and the CRC.
+        print(f"reply {len(response.encode()) + 4}", flush=True)
         return response, False
 
 
@@ -155,12 +177,7 @@ async def serve(args):
     join = PtyJoin(loop)
     join.verbose = args.verbose
 
-    values = {
-        register: INITIAL_REGISTERS.get(register, 0)
-        for register in range(REGISTER_COUNT)
-        if register not in args.missing
-    }
-    block = ModbusSparseDataBlock(values)
+    block = make_block(args.missing)
     slave = ModbusSlaveContext(ir=block, hr=block, zero_mode=True)
     context = ModbusServerContext(slaves=slave, single=True)
     state = StateFile(args.state, block)
@@ -190,6 +207,16 @@ async def serve(args):
         loop.add_signal_handler(signum, finish)
     loop.add_signal_handler(signal.SIGUSR1, state.write)
 
+    def reset(missing):
+        fresh = make_block(missing)
+        slave.store["i"] = slave.store["h"] = fresh
+        state.block = fresh
+        state.requests = 0
+        state.write()
+        print("reset", flush=True)
+
+    pending = bytearray()
+
     def stdin_readable():
         try:
             data = os.read(sys.stdin.fileno(), 4096)
@@ -198,6 +225,14 @@ async def serve(args):
         if not data:
             loop.remove_reader(sys.stdin.fileno())
             finish()
+            return
+        pending.extend(data)
+        while b"\n" in pending:
+            line, _, rest = bytes(pending).partition(b"\n")
+            pending[:] = rest
+            words = line.decode("ascii", "replace").split()
+            if words and words[0] == "reset":
+                reset(parse_registers(words[1]) if len(words) > 1 else set())
 
     loop.add_reader(sys.stdin.fileno(), stdin_readable)
 
@@ -215,7 +250,7 @@ def main():
     parser.add_argument("--state", help="write the registers as JSON to this file")
     parser.add_argument(
         "--missing",
-        type=lambda text: {int(number, 0) for number in text.split(",") if number},
+        type=parse_registers,
         default=set(),
         help="registers the meter does not have, comma separated",
     )

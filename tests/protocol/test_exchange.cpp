@@ -153,7 +153,7 @@ void TestExchange::runExchange_data()
     QTest::addColumn<QStringList>("events");
 
     const QByteArray ack = QByteArray::fromHex("0110001D000191CF");
-    const QByteArray exception = ToByteArray(WithCrc(FromHex("01 90 02")));
+    const QByteArray exception = QByteArray::fromHex("01 90 02 CD C1");
     const QStringList sent{QStringLiteral("send 01 10 00 1D 00 01 02 00 20 A4 05 "),
                            QStringLiteral("isOpen"),
                            QStringLiteral("write 01 10 00 1D 00 01 02 00 20 A4 05")};
@@ -225,11 +225,10 @@ void TestExchange::replyChecks_data()
                         bool accepted) {
         QTest::newRow(name) << clearZero << reply << count << accepted;
     };
-    const auto withCrc = [](const char* hex) { return ToByteArray(WithCrc(FromHex(hex))); };
     const QByteArray ack = QByteArray::fromHex("0110001D000191CF");
     row("write ack", false, ack, -1, true);
-    row("write ack, other address and register", false, withCrc("7F 10 00 50 00 01"), -1, true);
-    row("write exception 0x90", false, withCrc("01 90 02"), -1, false);
+    row("write ack, other address and register", false, QByteArray::fromHex("7F 10 00 50 00 01 0B C6"), -1, true);
+    row("write exception 0x90", false, QByteArray::fromHex("01 90 02 CD C1"), -1, false);
     row("write ack, crc bytes swapped", false, QByteArray::fromHex("0110001D0001CF91"), -1, false);
     row("write ack, count one short", false, ack, 7, false);
 

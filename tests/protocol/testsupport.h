@@ -8,8 +8,9 @@
 #include <span>
 #include <vector>
 
-// Helpers shared by the protocol tests. They are written independently of the code under
-// test, so that a fault in it cannot hide behind the same fault here.
+// Helpers shared by the protocol tests: conversions between the byte forms the tests write
+// and those the code under test takes. None of them computes what the code computes; the
+// expected bytes and texts are written out in the tests.
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -37,28 +38,4 @@ inline QByteArray ToByteArray(std::span<const std::uint8_t> bytes)
 inline QString Hex(std::span<const std::uint8_t> bytes)
 {
     return QString::fromLatin1(ToByteArray(bytes).toHex(' ').toUpper());
-}
-
-// The textbook CRC-16/MODBUS, bit by bit: reflected polynomial 0xA001, initial 0xFFFF.
-// Its low byte is the one sent first.
-inline std::uint16_t ReferenceCrc(std::span<const std::uint8_t> bytes)
-{
-    std::uint16_t crc = 0xFFFF;
-    for (std::uint8_t byte : bytes) {
-        crc ^= byte;
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 1u) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001u)
-                             : static_cast<std::uint16_t>(crc >> 1);
-        }
-    }
-    return crc;
-}
-
-// Appends the CRC the way a meter puts it on the wire: low byte first.
-inline Bytes WithCrc(Bytes bytes)
-{
-    const std::uint16_t crc = ReferenceCrc(bytes);
-    bytes.push_back(static_cast<std::uint8_t>(crc & 0xFF));
-    bytes.push_back(static_cast<std::uint8_t>(crc >> 8));
-    return bytes;
 }

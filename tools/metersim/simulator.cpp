@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/eventfd.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -200,7 +201,8 @@ void CloseIfOpen(int& fd)
 MeterSimulator::MeterSimulator(MeterKind kind, int lineFd, int holdFd, int wakeRead, int wakeWrite,
                                std::string path, bool device)
     : m_kind(kind), m_path(std::move(path)), m_device(device), m_lineFd(lineFd), m_holdFd(holdFd),
-      m_wakeRead(wakeRead), m_wakeWrite(wakeWrite), m_meters(1),
+      m_wakeRead(wakeRead), m_wakeWrite(wakeWrite),
+      m_release(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC | EFD_SEMAPHORE)), m_meters(1),
       m_silenceMs(device ? kMinDeviceSilenceMs : kPtySilenceMs)
 {
 }
@@ -266,6 +268,9 @@ MeterSimulator::~MeterSimulator()
     CloseIfOpen(m_holdFd);
     ::close(m_wakeRead);
     ::close(m_wakeWrite);
+    if (m_release >= 0) {
+        ::close(m_release);
+    }
 }
 
 void MeterSimulator::start()
@@ -433,6 +438,12 @@ bool MeterSimulator::waitFor(const std::atomic<std::uint64_t>& counter, std::uin
 {
     std::unique_lock lock(m_mutex);
     return m_changed.wait_for(lock, timeout, [&] { return counter >= count; });
+}
+
+void MeterSimulator::releaseSilence()
+{
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t written = ::write(m_release, &one, sizeof one);
 }
 
 void MeterSimulator::closeLine()
@@ -680,8 +691,9 @@ void MeterSimulator::send(const Response& response, const Pacing& pacing)
     m_changed.notify_all();
 }
 
-// Waits until then, unless stop() or closeLine() wants the thread first; false then. To the
-// microsecond (ppoll), as a character at 9600 baud lasts barely more than a millisecond.
+// Waits until then, unless stop() or closeLine() wants the thread first (false then) or
+// releaseSilence() ends the wait early. To the microsecond (ppoll), as a character at 9600
+// baud lasts barely more than a millisecond.
 bool MeterSimulator::waitUntil(Clock::time_point until)
 {
     for (;;) {
@@ -692,10 +704,14 @@ bool MeterSimulator::waitUntil(Clock::time_point until)
         }
         const timespec timeout{static_cast<time_t>(left / 1'000'000'000),
                                static_cast<long>(left % 1'000'000'000)};
-        pollfd fd{m_wakeRead, POLLIN, 0};
-        const int rc = ::ppoll(&fd, 1, &timeout, nullptr);
-        if (rc > 0) {
+        pollfd fds[2] = {{m_wakeRead, POLLIN, 0}, {m_release, POLLIN, 0}};
+        const int rc = ::ppoll(fds, 2, &timeout, nullptr);
+        if (rc > 0 && fds[0].revents != 0) {
             return false; // the main loop drains the pipe and acts on it
+        }
+        std::uint64_t count = 0;
+        if (rc > 0 && ::read(m_release, &count, sizeof count) == sizeof count) {
+            return true;
         }
         if (rc < 0 && errno != EINTR) {
             return false;

@@ -121,6 +121,12 @@ public:
     bool waitForRequests(std::uint64_t count, std::chrono::milliseconds timeout) const;
     bool waitForReplies(std::uint64_t count, std::chrono::milliseconds timeout) const;
 
+    // Ends the silence the meter keeps before a reply or between its pieces now, as though it
+    // had run its length: for tests that keep the meter's time on a clock of their own and
+    // set silences far longer than any test. One release ends one silence; given while none
+    // is kept, it ends the next one at once.
+    void releaseSilence();
+
     // The device vanishes: the line is closed, the master sees a hang-up. The thread keeps
     // running (idle) until stop().
     void closeLine();
@@ -170,6 +176,7 @@ private:
     int m_holdFd; // the pseudo-terminal's other side, held open so a master may come and go
     const int m_wakeRead;
     const int m_wakeWrite;
+    const int m_release; // an eventfd counting releases of silences
 
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_changed;
