@@ -2,15 +2,28 @@
 
 #include "crc.h"
 
+#include <cassert>
+
 void Frame::push(std::uint8_t byte)
 {
     if (m_size < kCapacity) {
         m_bytes[m_size++] = byte;
+    } else {
+        m_overflowed = true;
     }
 }
 
 void Frame::appendCrc()
 {
+    if (m_size + 2 > kCapacity) {
+        m_overflowed = true;
+    }
+    assert(!m_overflowed && "a request that does not fit its frame");
+    if (m_overflowed) {
+        m_bytes.fill(0);
+        m_size = 0;
+        return;
+    }
     const std::uint16_t crc = CalcCrc16(m_bytes.data(), static_cast<std::uint16_t>(m_size));
     push(static_cast<std::uint8_t>(crc >> 8));
     push(static_cast<std::uint8_t>(crc & 0xFF));
@@ -34,6 +47,11 @@ Frame BuildWriteRequest(std::uint8_t address, std::uint16_t firstRegister,
 {
     const auto registers = static_cast<std::uint16_t>(data.size() / 2);
     Frame frame;
+    // Half a register cannot be written: a programming error, refused like an overflow.
+    assert(data.size() % 2 == 0 && "a register write of an odd number of bytes");
+    if (data.size() % 2 != 0) {
+        return frame;
+    }
     frame.push(address);
     frame.push(0x10);
     frame.push(static_cast<std::uint8_t>(firstRegister >> 8));

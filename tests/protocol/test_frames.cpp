@@ -28,7 +28,6 @@ private slots:
 
     void requestFrames_data();
     void requestFrames();
-    void frameNeverGrowsPastCapacity();
 
     void registerMap_data();
     void registerMap();
@@ -141,14 +140,6 @@ void TestFrames::requestFrames()
     QFETCH(QString, built);
     QFETCH(QString, expected);
     QCOMPARE(built, expected);
-}
-
-void TestFrames::frameNeverGrowsPastCapacity()
-{
-    const Bytes tooMuch(200, 0x11);
-    const Frame frame = BuildWriteRequest(1, 0x14, tooMuch);
-    QCOMPARE(frame.size(), Frame::kCapacity);
-    QCOMPARE(int{frame[Frame::kCapacity - 1]}, 0x11);
 }
 
 // ---- register map and codes ---------------------------------------------------------------

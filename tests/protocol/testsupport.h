@@ -39,3 +39,20 @@ inline QString Hex(std::span<const std::uint8_t> bytes)
 {
     return QString::fromLatin1(ToByteArray(bytes).toHex(' ').toUpper());
 }
+
+// The textbook CRC-16/MODBUS, bit by bit (reflected polynomial 0xA001, initial 0xFFFF): an
+// independent way to give test frames a right CRC, low byte first as meters send it. Tests of
+// the CRC itself use published vectors instead.
+inline Bytes WithCrc(Bytes bytes)
+{
+    std::uint16_t crc = 0xFFFF;
+    for (std::uint8_t byte : bytes) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc & 1u) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001u) : static_cast<std::uint16_t>(crc >> 1);
+        }
+    }
+    bytes.push_back(static_cast<std::uint8_t>(crc & 0xFF));
+    bytes.push_back(static_cast<std::uint8_t>(crc >> 8));
+    return bytes;
+}
