@@ -5,25 +5,32 @@
 #include "colorstatic.h"
 #include "commands.h"
 #include "comports.h"
+#include "framelog.h"
 #include "meterdata.h"
 #include "mybutton.h"
 #include "port.h"
 #include "resource.h"
+#include "scan.h"
+#include "serialport.h"
 #include "sinks.h"
 #include "templates.h"
+#include "trafficlogdlg.h"
 #include "xpgroupbox.h"
 
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QEventLoop>
 #include <QHelpEvent>
 #include <QLinearGradient>
 #include <QMenu>
 #include <QPainter>
+#include <QProgressDialog>
 #include <QToolTip>
 
 #include <algorithm>
 #include <array>
+#include <thread>
 
 // Button colours: teal for the port, blue for reads and views; the setting buttons keep the
 // button's own yellow, so that a command that changes a meter stands out.
@@ -92,6 +99,10 @@ const std::array<ListEntries, 10>& DropDownLists()
 }
 
 constexpr int kComPortCount = 10;
+
+// How long a meter may take to start its reply, on top of the request's and the reply's time
+// on the line, while the window looks for it.
+constexpr unsigned kScanTurnaroundMs = 100;
 
 constexpr ButtonColours kPortColours{RGB(34, 134, 159), RGB(27, 106, 126)};
 constexpr ButtonColours kReadColours{RGB(0, 153, 227), RGB(0, 128, 192)};
@@ -186,6 +197,28 @@ int SettingInput(MeterProperty property)
     return 0;
 }
 
+// One frame into the traffic log, with what it means. A reply is read against the request
+// before it, which lastRequest keeps for the line.
+void AppendFrame(FrameLog& log, FrameDirection direction, std::span<const std::uint8_t> bytes,
+                 std::vector<std::uint8_t>& lastRequest)
+{
+    LoggedFrame frame{std::chrono::system_clock::now(), {}, direction, {bytes.begin(), bytes.end()}, {}};
+    frame.meaning = DescribeFrame(direction, bytes, lastRequest);
+    if (direction == FrameDirection::Tx) {
+        lastRequest = frame.bytes;
+    }
+    log.append(std::move(frame));
+}
+
+QString DescribeSettings(const std::vector<LineSetting>& settings)
+{
+    QStringList texts;
+    for (const LineSetting& setting : settings) {
+        texts << FromStd(DescribeSetting(setting));
+    }
+    return texts.join(QStringLiteral(", "));
+}
+
 } // namespace
 
 // Every button: its handler, in the window's binding order, and its colours.
@@ -226,7 +259,8 @@ const std::vector<CQuorvexDlg::CommandBinding>& CQuorvexDlg::Commands()
 }
 
 CQuorvexDlg::CQuorvexDlg(QWidget* parent)
-    : CDialog(kMainDialogTemplate, parent), m_hIcon(LoadAppIcon()), m_pRecvBuf(std::make_unique<RecvBuffer>())
+    : CDialog(kMainDialogTemplate, parent), m_hIcon(LoadAppIcon()), m_pRecvBuf(std::make_unique<RecvBuffer>()),
+      m_pTrafficLog(std::make_unique<FrameLog>())
 {
     m_pRecvBuf->fill(0);
     // A fixed-size window with a minimise box and no maximise box.
@@ -234,8 +268,9 @@ CQuorvexDlg::CQuorvexDlg(QWidget* parent)
                    Qt::WindowCloseButtonHint);
 }
 
-// The port and the buffer belong to the close handling; the members go with the window.
-CQuorvexDlg::~CQuorvexDlg() = default;
+// The port and the buffer belong to the close handling; the members go with the window. The
+// log window reads the log until it goes, so it goes first.
+CQuorvexDlg::~CQuorvexDlg() { delete m_pDlgTrafficLog; }
 
 QWidget* CQuorvexDlg::CreateControl(const ControlTemplate& control)
 {
@@ -340,6 +375,9 @@ void CQuorvexDlg::contextMenuEvent(QContextMenuEvent* event)
     QMenu menu(this);
     menu.addAction(QStringLiteral("最小化(&N)"), this, &QWidget::showMinimized);
     menu.addAction(QStringLiteral("关闭(&C)"), this, &QWidget::close);
+    menu.addSeparator();
+    menu.addAction(QStringLiteral("通信记录(&L)..."), this, &CQuorvexDlg::OnTrafficLog);
+    menu.addAction(QStringLiteral("查找电表(&F)..."), this, &CQuorvexDlg::OnFindMeter);
     const QString about = LoadResourceString(IDS_ABOUTBOX);
     if (!about.isEmpty()) {
         menu.addSeparator();
@@ -353,6 +391,141 @@ void CQuorvexDlg::OnSysCommand(int commandId)
     if ((commandId & 0xFFF0) == IDM_ABOUTBOX) {
         CAboutDlg about(this);
         about.DoModal();
+    }
+}
+
+void CQuorvexDlg::OnTrafficLog()
+{
+    if (!m_pDlgTrafficLog) {
+        m_pDlgTrafficLog = new CDlgTrafficLog(*m_pTrafficLog, this);
+    }
+    m_pDlgTrafficLog->show();
+}
+
+void CQuorvexDlg::OnFindMeter()
+{
+    const int comNumber = GetDlgItemText(IDC_COMBO_COM).mid(3).toInt();
+    const std::string device = ResolveComDevice(comNumber);
+    if (device.empty()) {
+        AfxMessageBox(QStringLiteral("COM%1 leads to no device: there is no meter to find.").arg(comNumber));
+        return;
+    }
+    // The search needs the line to itself; the port comes back afterwards as it was, at the
+    // settings found. Readings and the decimal mode stay: the meter is the same.
+    const bool wasOpen = m_bPortOpen != 0;
+    if (wasOpen) {
+        PortClose();
+        m_bPortOpen = 0;
+    }
+    const MeterType firstType =
+        SelectedMeterType() == MeterType::ThreePhase ? MeterType::ThreePhase : MeterType::SinglePhase;
+
+    QProgressDialog progress(QStringLiteral("COM%1 (%2)").arg(comNumber).arg(FromStd(device)),
+                             QStringLiteral("Cancel"), 0, static_cast<int>(ScanOrder().size()), this);
+    progress.setWindowTitle(QStringLiteral("查找电表"));
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setMinimumDuration(0);
+    progress.setAutoClose(false);
+    progress.setAutoReset(false);
+    m_pFindProgress = &progress;
+    std::atomic<bool> cancelled{false};
+    connect(&progress, &QProgressDialog::canceled, this, [&cancelled] { cancelled = true; });
+
+    // The search runs beside the event loop, so that the window shows each setting as it is
+    // tried and Cancel answers at once.
+    std::vector<ScanAnswer> answers;
+    std::vector<LineSetting> tried;
+    std::string openError;
+    QEventLoop loop;
+    std::thread search([&] {
+        SerialPort port;
+        if (!port.open(device, SerialSettings{})) {
+            openError = port.lastError();
+        } else {
+            std::vector<std::uint8_t> lastRequest;
+            Session session;
+            session.timing = Timing::WireSpeed;
+            session.link = Link{
+                [&port] { return port.isOpen(); },
+                [&port](std::uint32_t count, const std::uint8_t* bytes) { return port.write(count, bytes); },
+                [&port](std::uint32_t capacity, std::uint8_t* buffer, std::uint32_t waitMs) {
+                    return port.read(capacity, buffer, waitMs);
+                },
+                [](unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); },
+                [&port](std::uint32_t waitMs) { return port.waitReadable(waitMs); },
+            };
+            session.tap = [this, &lastRequest](FrameDirection direction, std::span<const std::uint8_t> bytes) {
+                AppendFrame(*m_pTrafficLog, direction, bytes, lastRequest);
+            };
+            ScanHooks hooks;
+            hooks.applySetting = [&port](const LineSetting& setting) {
+                SerialSettings settings;
+                settings.baudRate = static_cast<std::uint32_t>(setting.baud);
+                settings.parity = static_cast<std::uint8_t>(setting.parity);
+                return port.configure(settings);
+            };
+            hooks.trying = [&](const LineSetting& setting) {
+                tried.push_back(setting);
+                const QString label = QStringLiteral("COM%1: %2").arg(comNumber).arg(FromStd(DescribeSetting(setting)));
+                const int step = static_cast<int>(tried.size()) - 1;
+                QMetaObject::invokeMethod(
+                    &progress,
+                    [&progress, label, step] {
+                        progress.setLabelText(label);
+                        progress.setValue(step);
+                    },
+                    Qt::QueuedConnection);
+            };
+            hooks.cancelled = [&cancelled] { return cancelled.load(); };
+            answers = ScanLineSettings(session, hooks, firstType, kScanTurnaroundMs, false);
+        }
+        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+    });
+    loop.exec();
+    search.join();
+    m_pFindProgress = nullptr;
+    m_findTried = DescribeSettings(tried).split(QStringLiteral(", "), Qt::SkipEmptyParts);
+
+    const auto found = std::find_if(answers.begin(), answers.end(), [](const ScanAnswer& a) { return !a.noise; });
+    if (!openError.empty()) {
+        AfxMessageBox(QStringLiteral("Serial port is occupied！\n") + FromStd(openError));
+    } else if (found != answers.end() && !cancelled) {
+        ApplyFoundMeter(*found);
+    } else if (!cancelled) {
+        std::vector<LineSetting> noisy;
+        for (const ScanAnswer& answer : answers) {
+            noisy.push_back(answer.setting);
+        }
+        QString text = QStringLiteral("No meter answered on COM%1 (%2).\nTried: %3.")
+                           .arg(comNumber)
+                           .arg(FromStd(device), DescribeSettings(tried));
+        if (!noisy.empty()) {
+            text += QStringLiteral("\nNoise at: %1.").arg(DescribeSettings(noisy));
+        }
+        AfxMessageBox(text);
+    }
+    if (wasOpen) {
+        OnOpenPort();
+    }
+}
+
+void CQuorvexDlg::ApplyFoundMeter(const ScanAnswer& found)
+{
+    const int baudIndex = static_cast<int>(std::find(kBaudRates.begin(), kBaudRates.end(), found.setting.baud) -
+                                           kBaudRates.begin());
+    for (int id : {IDC_COMBO_BAUD, IDC_COMBO_METER_BAUD}) {
+        DlgItem<QComboBox>(id)->setCurrentIndex(baudIndex);
+    }
+    for (int id : {IDC_COMBO_PARITY, IDC_COMBO_METER_PARITY}) {
+        DlgItem<QComboBox>(id)->setCurrentIndex(found.setting.parity);
+    }
+    DlgItem<QComboBox>(IDC_COMBO_METER_TYPE)->setCurrentIndex(found.type == MeterType::ThreePhase ? 1 : 0);
+    SetDlgItemInt(IDC_EDIT_ADDRESS, found.address);
+    // The decimal mode as a read of the address sets it.
+    if (found.type == MeterType::SinglePhase) {
+        m_nDecimalMode = 1;
+    } else if (found.decimalsRegister) {
+        SetDecimalModeFromRegister(*found.decimalsRegister);
     }
 }
 
@@ -416,6 +589,7 @@ void CQuorvexDlg::OnClose()
 {
     // The buffer goes first; every command checks for it, so a late click cannot reach it.
     m_pRecvBuf.reset();
+    delete m_pDlgTrafficLog;
     delete m_pDlgEnergyData;
     delete m_pDlgDanData;
     if (m_bPortOpen) {
@@ -504,9 +678,9 @@ Session CQuorvexDlg::WindowSession()
     };
     session.debug = [](const std::string& line) { DebugOutput(FromStd(line)); };
     session.buffer = m_pRecvBuf.get();
-    if (m_frameTap) {
-        session.tap = m_frameTap;
-    }
+    session.tap = [this](FrameDirection direction, std::span<const std::uint8_t> bytes) {
+        AppendFrame(*m_pTrafficLog, direction, bytes, m_lastRequest);
+    };
     return session;
 }
 

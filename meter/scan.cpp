@@ -58,11 +58,15 @@ MeterType OtherType(MeterType type)
 
 bool IsMeterAddress(int address) { return address >= 1 && address <= 254; }
 
-// The answer at a setting where the line is alive: the type is the one whose read of the
-// address makes sense. A meter reads registers it does not have as 0 or refuses them.
+// The answer at a setting where the line is alive. Each type's read of the address lands
+// somewhere else on a meter of the other type (a measured value, registers it does not have),
+// so the type is the one whose read makes sense: a three-phase block of address and decimals
+// (1 or 2) is checked first, as a single-phase reply is one register that anything can fill.
 std::optional<ScanAnswer> Identify(const LineSetting& setting, MeterType firstType, const Probe& first,
                                    const Probe& second)
 {
+    const Probe& three = firstType == MeterType::ThreePhase ? first : second;
+    const Probe& single = firstType == MeterType::ThreePhase ? second : first;
     const auto answer = [&setting](MeterType type, const Probe& probe) {
         ScanAnswer found;
         found.setting = setting;
@@ -71,25 +75,24 @@ std::optional<ScanAnswer> Identify(const LineSetting& setting, MeterType firstTy
         found.decimalsRegister = probe.decimalsRegister;
         return found;
     };
-    const bool firstFits = first.kind == Probe::Kind::Answer && IsMeterAddress(first.address);
-    const bool secondFits = second.kind == Probe::Kind::Answer && IsMeterAddress(second.address);
-    if (firstFits) {
-        return answer(firstType, first);
+    const bool threeFits = three.kind == Probe::Kind::Answer && IsMeterAddress(three.address) &&
+                           (three.decimalsRegister == 1 || three.decimalsRegister == 2);
+    if (threeFits) {
+        return answer(MeterType::ThreePhase, three);
     }
-    if (secondFits) {
-        return answer(OtherType(firstType), second);
+    if (single.kind == Probe::Kind::Answer && IsMeterAddress(single.address)) {
+        return answer(MeterType::SinglePhase, single);
     }
-    // Answers that carry no usable address still name a meter of that type.
-    if (first.kind == Probe::Kind::Answer) {
-        return answer(firstType, first);
+    // Answers that make no sense still name a meter: the first type's first.
+    for (const Probe* probe : {&first, &second}) {
+        if (probe->kind == Probe::Kind::Answer) {
+            return answer(probe == &three ? MeterType::ThreePhase : MeterType::SinglePhase, *probe);
+        }
     }
-    if (second.kind == Probe::Kind::Answer) {
-        return answer(OtherType(firstType), second);
-    }
-    // Refused by both: a meter is there, its type unknown; the first exception names it.
+    // Refused by one type only: the meter is of the other.
     if (first.kind == Probe::Kind::Exception || second.kind == Probe::Kind::Exception) {
-        const Probe& refusal = first.kind == Probe::Kind::Exception ? first : second;
-        return answer(first.kind == Probe::Kind::Exception ? OtherType(firstType) : firstType, refusal);
+        const bool threeRefused = three.kind == Probe::Kind::Exception;
+        return answer(threeRefused ? MeterType::SinglePhase : MeterType::ThreePhase, threeRefused ? three : single);
     }
     return std::nullopt;
 }
