@@ -23,9 +23,9 @@ using fuzz::Require;
 
 std::vector<std::string> Texts(const SinglePhaseValues& v)
 {
-    std::vector<std::string> texts{
-        v.voltageL1, v.currentL1,  v.activePower,  v.reactivePower, v.apparentPower,
-        v.powerFactor, v.frequency, v.serialNumber, v.constant,      v.tariffNumber};
+    std::vector<std::string> texts{v.voltageL1,     v.currentL1,   v.activePower, v.reactivePower,
+                                   v.apparentPower, v.powerFactor, v.frequency,   v.serialNumber,
+                                   v.constant,      v.tariffNumber};
     for (const auto& energy : {v.activeKWh, v.positiveKWh, v.reverseKWh}) {
         texts.push_back(energy.value_or("(none)"));
     }
@@ -55,8 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     for (const std::string& text :
-         {v.voltageL1, v.currentL1, v.activePower, v.reactivePower, v.apparentPower,
-          v.powerFactor, v.frequency, v.constant, v.tariffNumber, v.activeKWh.value_or("0"),
+         {v.voltageL1, v.currentL1, v.activePower, v.reactivePower, v.apparentPower, v.powerFactor,
+          v.frequency, v.constant, v.tariffNumber, v.activeKWh.value_or("0"),
           v.positiveKWh.value_or("0"), v.reverseKWh.value_or("0")}) {
         // Four bytes give eight digits at most, with a point, a sign or a leading "0.".
         Require(text.size() <= 11 && fuzz::OnlyChars(text, "-0123456789ABCDEF."), "value text",
