@@ -227,7 +227,8 @@ void TestExchange::replyChecks_data()
     };
     const QByteArray ack = QByteArray::fromHex("0110001D000191CF");
     row("write ack", false, ack, -1, true);
-    row("write ack, other address and register", false, QByteArray::fromHex("7F 10 00 50 00 01 0B C6"), -1, true);
+    row("write ack, other address and register", false,
+        QByteArray::fromHex("7F 10 00 50 00 01 0B C6"), -1, true);
     row("write exception 0x90", false, QByteArray::fromHex("01 90 02 CD C1"), -1, false);
     row("write ack, crc bytes swapped", false, QByteArray::fromHex("0110001D0001CF91"), -1, false);
     row("write ack, count one short", false, ack, 7, false);
