@@ -10,8 +10,7 @@
 #include "mybutton.h"
 #include "port.h"
 #include "resource.h"
-#include "scan.h"
-#include "serialport.h"
+#include "meterfinder.h"
 #include "sinks.h"
 #include "templates.h"
 #include "trafficlogdlg.h"
@@ -20,7 +19,6 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QContextMenuEvent>
-#include <QEventLoop>
 #include <QHelpEvent>
 #include <QLinearGradient>
 #include <QMenu>
@@ -30,7 +28,6 @@
 
 #include <algorithm>
 #include <array>
-#include <thread>
 
 // Button colours: teal for the port, blue for reads and views; the setting buttons keep the
 // button's own yellow, so that a command that changes a meter stands out.
@@ -100,9 +97,7 @@ const std::array<ListEntries, 10>& DropDownLists()
 
 constexpr int kComPortCount = 10;
 
-// How long a meter may take to start its reply, on top of the request's and the reply's time
-// on the line, while the window looks for it.
-constexpr unsigned kScanTurnaroundMs = 100;
+
 
 constexpr ButtonColours kPortColours{RGB(34, 134, 159), RGB(27, 106, 126)};
 constexpr ButtonColours kReadColours{RGB(0, 153, 227), RGB(0, 128, 192)};
@@ -195,28 +190,6 @@ int SettingInput(MeterProperty property)
         return IDC_COMBO_METER_PARITY;
     }
     return 0;
-}
-
-// One frame into the traffic log, with what it means. A reply is read against the request
-// before it, which lastRequest keeps for the line.
-void AppendFrame(FrameLog& log, FrameDirection direction, std::span<const std::uint8_t> bytes,
-                 std::vector<std::uint8_t>& lastRequest)
-{
-    LoggedFrame frame{std::chrono::system_clock::now(), {}, direction, {bytes.begin(), bytes.end()}, {}};
-    frame.meaning = DescribeFrame(direction, bytes, lastRequest);
-    if (direction == FrameDirection::Tx) {
-        lastRequest = frame.bytes;
-    }
-    log.append(std::move(frame));
-}
-
-QString DescribeSettings(const std::vector<LineSetting>& settings)
-{
-    QStringList texts;
-    for (const LineSetting& setting : settings) {
-        texts << FromStd(DescribeSetting(setting));
-    }
-    return texts.join(QStringLiteral(", "));
 }
 
 } // namespace
@@ -419,86 +392,24 @@ void CQuorvexDlg::OnFindMeter()
     }
     const MeterType firstType =
         SelectedMeterType() == MeterType::ThreePhase ? MeterType::ThreePhase : MeterType::SinglePhase;
+    const FindOutcome outcome = FindMeterWithProgress(this, QStringLiteral("COM%1").arg(comNumber), device,
+                                                      firstType, *m_pTrafficLog, m_pFindProgress);
+    m_findTried = DescribeSettings(outcome.tried).split(QStringLiteral(", "), Qt::SkipEmptyParts);
 
-    QProgressDialog progress(QStringLiteral("COM%1 (%2)").arg(comNumber).arg(FromStd(device)),
-                             QStringLiteral("Cancel"), 0, static_cast<int>(ScanOrder().size()), this);
-    progress.setWindowTitle(QStringLiteral("查找电表"));
-    progress.setWindowModality(Qt::WindowModal);
-    progress.setMinimumDuration(0);
-    progress.setAutoClose(false);
-    progress.setAutoReset(false);
-    m_pFindProgress = &progress;
-    std::atomic<bool> cancelled{false};
-    connect(&progress, &QProgressDialog::canceled, this, [&cancelled] { cancelled = true; });
-
-    // The search runs beside the event loop, so that the window shows each setting as it is
-    // tried and Cancel answers at once.
-    std::vector<ScanAnswer> answers;
-    std::vector<LineSetting> tried;
-    std::string openError;
-    QEventLoop loop;
-    std::thread search([&] {
-        SerialPort port;
-        if (!port.open(device, SerialSettings{})) {
-            openError = port.lastError();
-        } else {
-            std::vector<std::uint8_t> lastRequest;
-            Session session;
-            session.timing = Timing::WireSpeed;
-            session.link = Link{
-                [&port] { return port.isOpen(); },
-                [&port](std::uint32_t count, const std::uint8_t* bytes) { return port.write(count, bytes); },
-                [&port](std::uint32_t capacity, std::uint8_t* buffer, std::uint32_t waitMs) {
-                    return port.read(capacity, buffer, waitMs);
-                },
-                [](unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); },
-                [&port](std::uint32_t waitMs) { return port.waitReadable(waitMs); },
-            };
-            session.tap = [this, &lastRequest](FrameDirection direction, std::span<const std::uint8_t> bytes) {
-                AppendFrame(*m_pTrafficLog, direction, bytes, lastRequest);
-            };
-            ScanHooks hooks;
-            hooks.applySetting = [&port](const LineSetting& setting) {
-                SerialSettings settings;
-                settings.baudRate = static_cast<std::uint32_t>(setting.baud);
-                settings.parity = static_cast<std::uint8_t>(setting.parity);
-                return port.configure(settings);
-            };
-            hooks.trying = [&](const LineSetting& setting) {
-                tried.push_back(setting);
-                const QString label = QStringLiteral("COM%1: %2").arg(comNumber).arg(FromStd(DescribeSetting(setting)));
-                const int step = static_cast<int>(tried.size()) - 1;
-                QMetaObject::invokeMethod(
-                    &progress,
-                    [&progress, label, step] {
-                        progress.setLabelText(label);
-                        progress.setValue(step);
-                    },
-                    Qt::QueuedConnection);
-            };
-            hooks.cancelled = [&cancelled] { return cancelled.load(); };
-            answers = ScanLineSettings(session, hooks, firstType, kScanTurnaroundMs, false);
-        }
-        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-    });
-    loop.exec();
-    search.join();
-    m_pFindProgress = nullptr;
-    m_findTried = DescribeSettings(tried).split(QStringLiteral(", "), Qt::SkipEmptyParts);
-
-    const auto found = std::find_if(answers.begin(), answers.end(), [](const ScanAnswer& a) { return !a.noise; });
-    if (!openError.empty()) {
-        AfxMessageBox(QStringLiteral("Serial port is occupied！\n") + FromStd(openError));
-    } else if (found != answers.end() && !cancelled) {
+    const auto found = std::find_if(outcome.answers.begin(), outcome.answers.end(),
+                                    [](const ScanAnswer& a) { return !a.noise; });
+    if (!outcome.openError.empty()) {
+        AfxMessageBox(QStringLiteral("Serial port is occupied！\n") + FromStd(outcome.openError));
+    } else if (found != outcome.answers.end() && !outcome.cancelled) {
         ApplyFoundMeter(*found);
-    } else if (!cancelled) {
+    } else if (!outcome.cancelled) {
         std::vector<LineSetting> noisy;
-        for (const ScanAnswer& answer : answers) {
+        for (const ScanAnswer& answer : outcome.answers) {
             noisy.push_back(answer.setting);
         }
         QString text = QStringLiteral("No meter answered on COM%1 (%2).\nTried: %3.")
                            .arg(comNumber)
-                           .arg(FromStd(device), DescribeSettings(tried));
+                           .arg(FromStd(device), DescribeSettings(outcome.tried));
         if (!noisy.empty()) {
             text += QStringLiteral("\nNoise at: %1.").arg(DescribeSettings(noisy));
         }
@@ -679,7 +590,7 @@ Session CQuorvexDlg::WindowSession()
     session.debug = [](const std::string& line) { DebugOutput(FromStd(line)); };
     session.buffer = m_pRecvBuf.get();
     session.tap = [this](FrameDirection direction, std::span<const std::uint8_t> bytes) {
-        AppendFrame(*m_pTrafficLog, direction, bytes, m_lastRequest);
+        m_pTrafficLog->append(MakeLoggedFrame(direction, bytes, {}, m_lastRequest));
     };
     return session;
 }

@@ -5,6 +5,7 @@
 #include "comports.h"
 #include "framelog.h"
 #include "hextext.h"
+#include "portlink.h"
 #include "scancommand.h"
 #include "serialport.h"
 
@@ -181,11 +182,7 @@ public:
     {
         const std::lock_guard lock(m_mutex);
         std::vector<std::uint8_t>& request = m_lastRequest[port];
-        LoggedFrame frame{std::chrono::system_clock::now(), port, direction, {bytes.begin(), bytes.end()}, {}};
-        frame.meaning = DescribeFrame(direction, bytes, request);
-        if (direction == FrameDirection::Tx) {
-            request.assign(bytes.begin(), bytes.end());
-        }
+        const LoggedFrame frame = MakeLoggedFrame(direction, bytes, port, request);
         std::fputs((FormatLogLine(frame) + "\n").c_str(), m_stream);
         std::fflush(m_stream);
     }
@@ -336,10 +333,7 @@ bool RunCommission(const PortRun& run, std::vector<std::pair<MeterProperty, Chec
             } else {
                 line.parity = *ParityIndexFromCode(static_cast<std::uint8_t>(value.setting.number));
             }
-            SerialSettings settings;
-            settings.baudRate = static_cast<std::uint32_t>(line.baud);
-            settings.parity = static_cast<std::uint8_t>(line.parity);
-            if (!run.port.configure(settings)) {
+            if (!ApplyLineSetting(run.port, LineSetting{line.baud, line.parity})) {
                 std::fprintf(run.err, "quorvexctl: %s\n", run.port.lastError().c_str());
                 return false;
             }
@@ -729,15 +723,7 @@ int Run(const Options& options, std::FILE* out, std::FILE* err)
         Session session;
         session.timing = Timing::WireSpeed;
         session.responseTimeoutMs = options.timeoutMs;
-        session.link = Link{
-            [&port] { return port.isOpen(); },
-            [&port](std::uint32_t count, const std::uint8_t* bytes) { return port.write(count, bytes); },
-            [&port](std::uint32_t capacity, std::uint8_t* buffer, std::uint32_t waitMs) {
-                return port.read(capacity, buffer, waitMs);
-            },
-            [](unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); },
-            [&port](std::uint32_t waitMs) { return port.waitReadable(waitMs); },
-        };
+        session.link = LinkOver(port);
         if (log) {
             session.tap = [&log, device](FrameDirection direction, std::span<const std::uint8_t> bytes) {
                 log->write(device, direction, bytes);
