@@ -136,9 +136,12 @@ std::optional<CheckedValue> CheckSetting(MeterProperty property, MeterType type,
         if (value.empty() || value.size() > 8 || !AllDigits(value)) {
             return refuse("'" + value + "' is not 1 to 8 digits");
         }
+        // Eight digits always go out: the packing of a shorter text repeats its digits, so
+        // "7" would reach the meter as 70000070. A short number means its leading zeros.
+        const std::string digits = std::string(8 - value.size(), '0') + value;
         CheckedValue checked;
-        checked.setting.text = std::u32string(value.begin(), value.end());
-        checked.text = value;
+        checked.setting.text = std::u32string(digits.begin(), digits.end());
+        checked.text = digits;
         const auto packed = PackSerialNumber(checked.setting.text);
         checked.readBack = FormatLowerHexDigits(packed.data(), packed.size());
         return checked;
@@ -277,6 +280,9 @@ bool RunWatch(const PortRun& run)
                 std::this_thread::sleep_for(
                     std::min<std::chrono::steady_clock::duration>(next - std::chrono::steady_clock::now(),
                                                                   std::chrono::milliseconds(50)));
+            }
+            if (g_interrupted) {
+                break; // stopped while waiting: no reading after that
             }
         }
         allOk = ReadOneReading(run, "watch", start->first, start->second) && allOk;
