@@ -234,6 +234,9 @@ private slots:
     void strayBytesAreTappedNotTaken();
     void wireSpeedEndsWithTheReply();
     void silentMeterTakesTheTimeout();
+    void wireSpeedAtEveryAddress_data();
+    void wireSpeedAtEveryAddress();
+    void readingOfTheOtherLayout();
 };
 
 // Each setting the type has, written and read back equal, each exchange tapped as its request
@@ -617,6 +620,40 @@ void TestMeter::silentMeterTakesTheTimeout()
     QCOMPARE(bench.read(MeterProperty::DisplayTime), Failed(Fault::NoReply));
     const long long took = MsSince(start);
     QVERIFY2(took >= 90 && took <= 400, qPrintable(QString::number(took)));
+}
+
+// Meters 0x68 and 0xFE: their requests start like a DL/T 645 frame, their replies are Modbus.
+void TestMeter::wireSpeedAtEveryAddress_data()
+{
+    QTest::addColumn<int>("address");
+    QTest::newRow("37") << 37;
+    QTest::newRow("0x68") << 0x68;
+    QTest::newRow("0xFE") << 0xFE;
+}
+
+void TestMeter::wireSpeedAtEveryAddress()
+{
+    QFETCH(int, address);
+    const auto meter = static_cast<std::uint8_t>(address);
+    Bench bench(MeterType::ThreePhase, Timing::WireSpeed);
+    QVERIFY(bench.ready());
+    bench.session.responseTimeoutMs = 1000;
+    bench.meter().updateState([meter](MeterState& m) { m.address = meter; });
+    const Clock::time_point start = Clock::now();
+    QCOMPARE(bench.read(MeterProperty::DisplayTime, meter), kOk);
+    QCOMPARE(OutcomeOf(bench.readMeter(meter)), kOk);
+    QVERIFY2(MsSince(start) < 400, qPrintable(QString::number(MsSince(start))));
+}
+
+// A single-phase reading answered in the three-phase layout is no single-phase reading.
+void TestMeter::readingOfTheOtherLayout()
+{
+    Bench bench(MeterType::SinglePhase, Timing::WireSpeed);
+    QVERIFY(bench.ready());
+    Bytes three{0x01, 0x04, 92};
+    three.resize(95, 0x11);
+    bench.meter().setMisbehaviour(With(&Misbehaviour::cannedReply, WithCrc(three)));
+    QCOMPARE(OutcomeOf(bench.readMeter()), Failed(Fault::WrongLength));
 }
 
 QTEST_GUILESS_MAIN(TestMeter)

@@ -284,6 +284,8 @@ void TestReplies::readMeterReply_data()
     QTest::newRow("three phase, a value byte spoilt") << bad << Failed(Fault::BadCrc);
     QTest::newRow("exception 0x02") << Crc("01 84 02") << Failed(Fault::Exception, 0x02);
     QTest::newRow("exception with a bad CRC") << BadCrc("01 84 02") << Failed(Fault::WrongLength);
+    QTest::newRow("zeros after it")
+        << ReadReply(1, 58) + QByteArray(2, '\0') << Failed(Fault::WrongLength);
     QTest::newRow("byte count of neither type") << ReadReply(1, 60) << Failed(Fault::WrongLength);
     QTest::newRow("two bytes") << QByteArray::fromHex("0104") << Failed(Fault::WrongLength);
     QTest::newRow("one byte") << QByteArray::fromHex("01") << Failed(Fault::WrongLength);
