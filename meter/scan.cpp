@@ -1,6 +1,7 @@
 #include "scan.h"
 
 #include "commands.h"
+#include "transaction.h"
 
 namespace {
 
@@ -21,6 +22,21 @@ struct Probe
     std::optional<int> decimalsRegister;
 };
 
+// Nothing on the line, bytes that make no reply, or a meter refusing the register.
+Probe::Kind KindOf(const CommandFault& fault)
+{
+    switch (fault.fault) {
+    case Fault::NoReply:
+    case Fault::PortClosed:
+    case Fault::ShortWrite:
+        return Probe::Kind::Silent;
+    case Fault::Exception:
+        return Probe::Kind::Exception;
+    default:
+        return Probe::Kind::Noise;
+    }
+}
+
 Probe ProbeAddress(Session& session, const LineSetting& setting, MeterType type, std::uint8_t to,
                    unsigned turnaroundMs)
 {
@@ -34,20 +50,32 @@ Probe ProbeAddress(Session& session, const LineSetting& setting, MeterType type,
         probe.decimalsRegister = read->decimalsRegister;
         return probe;
     }
-    switch (read.fault().fault) {
-    case Fault::NoReply:
-    case Fault::PortClosed:
-    case Fault::ShortWrite:
-        probe.kind = Probe::Kind::Silent;
-        break;
-    case Fault::Exception:
-        probe.kind = Probe::Kind::Exception;
+    probe.kind = KindOf(read.fault());
+    if (probe.kind == Probe::Kind::Exception) {
         probe.address = session.recvBuffer()[0];
-        break;
-    default:
-        probe.kind = Probe::Kind::Noise;
-        break;
     }
+    return probe;
+}
+
+// The sweep asks each address for its address register alone: on a three-phase meter a
+// one-register reply is ten bytes shorter than the six-register block, and 247 silent
+// addresses each wait for the longest reply they could have.
+Probe ProbeAddressRegister(Session& session, const LineSetting& setting, MeterType type, std::uint8_t to,
+                           unsigned turnaroundMs)
+{
+    constexpr std::size_t kOneRegisterReply = 7;
+    session.responseTimeoutMs = WireWaitMs(setting, kReadRequestBytes, kOneRegisterReply, turnaroundMs);
+    const Frame request = BuildReadRequest(to, RegisterOf(MeterProperty::Address, type), 1);
+    Reply reply;
+    const auto fault = Transact(
+        session, request, 0, ReplyShown::BeforeTest, [to](Reply r) { return CheckReadReply(r, {2}, to); }, &reply);
+    Probe probe;
+    if (!fault) {
+        probe.kind = Probe::Kind::Answer;
+        probe.address = FirstRegister(reply);
+        return probe;
+    }
+    probe.kind = KindOf(*fault);
     return probe;
 }
 
@@ -171,7 +199,8 @@ std::vector<ScanAnswer> SweepAddresses(Session& session, const ScanHooks& hooks,
         if (hooks.tryingAddress) {
             hooks.tryingAddress(address);
         }
-        const Probe probe = ProbeAddress(session, setting, type, static_cast<std::uint8_t>(address), turnaroundMs);
+        const Probe probe =
+            ProbeAddressRegister(session, setting, type, static_cast<std::uint8_t>(address), turnaroundMs);
         if (probe.kind == Probe::Kind::Silent) {
             continue;
         }
