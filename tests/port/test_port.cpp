@@ -426,7 +426,6 @@ void TestPort::writeGivesUp_data()
     QTest::addColumn<uint>("writeTimeout");
     QTest::addColumn<bool>("partial"); // else nothing counts, after the fixed 1000 ms
 
-    QTest::newRow("timeout 1000") << 1000u << false;
     QTest::newRow("no driver limit") << 0u << false;
     QTest::newRow("longer limit still 1000") << 5000u << false;
     QTest::newRow("shorter limit ends short after it") << 200u << true;
