@@ -23,25 +23,6 @@ std::uint8_t At(Reply reply, std::size_t i) { return i < reply.size() ? reply[i]
 
 bool CrcMatches(Reply bytes) { return ReplyCrcMatches(bytes.data(), bytes.size()); }
 
-// A whole DL/T 645 frame: wake-up bytes, 68, six address bytes, 68, control, length, data,
-// checksum, 16. A Modbus request to meter 0x68 or 0xFE starts like one but is none.
-bool IsDltFrame(Reply frame)
-{
-    std::size_t start = 0;
-    while (start < frame.size() && frame[start] == kDltWakeUp) {
-        ++start;
-    }
-    if (frame.size() < start + 12 || frame[start] != kDltStart || frame[start + 7] != kDltStart ||
-        frame.size() != start + 12 + frame[start + 9] || frame.back() != kDltEnd) {
-        return false;
-    }
-    std::uint8_t sum = 0;
-    for (std::size_t i = start; i + 2 < frame.size(); ++i) {
-        sum = static_cast<std::uint8_t>(sum + frame[i]);
-    }
-    return sum == frame[frame.size() - 2];
-}
-
 // An exception reply to function: the function with its top bit set, and a right CRC.
 std::optional<CommandFault> ExceptionIn(Reply reply, std::uint8_t function)
 {
@@ -85,6 +66,19 @@ std::string Hex2(std::uint8_t value)
 }
 
 } // namespace
+
+bool IsDlt645Frame(Reply frame)
+{
+    std::size_t start = 0;
+    while (start < frame.size() && frame[start] == kDltWakeUp) {
+        ++start;
+    }
+    // 68, six address bytes, 68, control, length, the data, checksum, 16.
+    constexpr std::size_t kOverhead = 12;
+    const Reply rest = frame.subspan(start);
+    return rest.size() >= kOverhead && rest[0] == kDltStart && rest[7] == kDltStart &&
+           rest.size() == kOverhead + rest[9] && rest.back() == kDltEnd;
+}
 
 std::string DescribeFault(const CommandFault& fault)
 {
@@ -236,7 +230,7 @@ std::optional<CommandFault> CheckReadMeterReply(Reply reply, ReadMeterCrc* crc)
 
 std::size_t ExpectedReplyLength(Reply request, Reply received)
 {
-    if (IsDltFrame(request)) {
+    if (IsDlt645Frame(request)) {
         // FE.. 68 A0..A5 68 C L data CS 16: twelve bytes around L bytes of data.
         std::size_t start = 0;
         while (start < received.size() && received[start] == kDltWakeUp) {

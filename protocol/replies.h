@@ -70,6 +70,11 @@ struct ReadMeterCrc
 };
 std::optional<CommandFault> CheckReadMeterReply(Reply reply, ReadMeterCrc* crc = nullptr);
 
+// True when the bytes are one whole DL/T 645 frame by its structure (wake-up bytes 0xFE
+// allowed; the checksum is not looked at). A Modbus request to meter 0x68 or 0xFE starts
+// like one but is none.
+bool IsDlt645Frame(Reply frame);
+
 // How long the reply to request will be, judged from the bytes received so far, so that a
 // reader can stop as soon as it is complete: 8 for a write echo, 5 + byte count for a read
 // reply, 5 for an exception, the DL/T 645 length byte for the clear reply (after any wake-up

@@ -1,6 +1,7 @@
 #include "answer.h"
 
 #include "crc.h"
+#include "replies.h"
 
 #include <algorithm>
 #include <type_traits>
@@ -542,14 +543,6 @@ std::vector<std::uint8_t> AnswerDlt645(MeterState& state, std::span<const std::u
 }
 
 } // namespace
-
-bool IsDlt645Frame(std::span<const std::uint8_t> frame)
-{
-    const std::size_t preamble = PreambleLength(frame);
-    const std::span<const std::uint8_t> rest = frame.subspan(preamble);
-    return rest.size() >= kDltFrameOverhead && rest[0] == kDltStart && rest[7] == kDltStart &&
-           rest.size() == kDltFrameOverhead + rest[9] && rest.back() == kDltEnd;
-}
 
 std::array<std::uint8_t, 6> Dlt645Address(const MeterState& state)
 {

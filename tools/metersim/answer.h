@@ -54,8 +54,6 @@ std::vector<std::uint8_t> NoiseFor(std::span<const std::uint8_t> reply, int mete
 // line falling silent. Lets the meter answer without waiting out the silence.
 std::size_t CompleteFrameLength(std::span<const std::uint8_t> received);
 
-// True when the bytes are one whole DL/T 645 frame, 0xFE preamble allowed.
-bool IsDlt645Frame(std::span<const std::uint8_t> frame);
 
 // The six address bytes a DL/T 645 reply carries, low byte first: the bus address as a
 // 12-digit BCD number.
