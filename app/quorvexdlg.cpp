@@ -5,12 +5,15 @@
 #include "colorstatic.h"
 #include "commands.h"
 #include "comports.h"
+#include "framelog.h"
 #include "meterdata.h"
 #include "mybutton.h"
 #include "port.h"
 #include "resource.h"
+#include "meterfinder.h"
 #include "sinks.h"
 #include "templates.h"
+#include "trafficlogdlg.h"
 #include "xpgroupbox.h"
 
 #include <QCloseEvent>
@@ -20,6 +23,7 @@
 #include <QLinearGradient>
 #include <QMenu>
 #include <QPainter>
+#include <QProgressDialog>
 #include <QToolTip>
 
 #include <algorithm>
@@ -92,6 +96,8 @@ const std::array<ListEntries, 10>& DropDownLists()
 }
 
 constexpr int kComPortCount = 10;
+
+
 
 constexpr ButtonColours kPortColours{RGB(34, 134, 159), RGB(27, 106, 126)};
 constexpr ButtonColours kReadColours{RGB(0, 153, 227), RGB(0, 128, 192)};
@@ -226,7 +232,8 @@ const std::vector<CQuorvexDlg::CommandBinding>& CQuorvexDlg::Commands()
 }
 
 CQuorvexDlg::CQuorvexDlg(QWidget* parent)
-    : CDialog(kMainDialogTemplate, parent), m_hIcon(LoadAppIcon()), m_pRecvBuf(std::make_unique<RecvBuffer>())
+    : CDialog(kMainDialogTemplate, parent), m_hIcon(LoadAppIcon()), m_pRecvBuf(std::make_unique<RecvBuffer>()),
+      m_pTrafficLog(std::make_unique<FrameLog>())
 {
     m_pRecvBuf->fill(0);
     // A fixed-size window with a minimise box and no maximise box.
@@ -234,8 +241,9 @@ CQuorvexDlg::CQuorvexDlg(QWidget* parent)
                    Qt::WindowCloseButtonHint);
 }
 
-// The port and the buffer belong to the close handling; the members go with the window.
-CQuorvexDlg::~CQuorvexDlg() = default;
+// The port and the buffer belong to the close handling; the members go with the window. The
+// log window reads the log until it goes, so it goes first.
+CQuorvexDlg::~CQuorvexDlg() { delete m_pDlgTrafficLog; }
 
 QWidget* CQuorvexDlg::CreateControl(const ControlTemplate& control)
 {
@@ -340,6 +348,9 @@ void CQuorvexDlg::contextMenuEvent(QContextMenuEvent* event)
     QMenu menu(this);
     menu.addAction(QStringLiteral("最小化(&N)"), this, &QWidget::showMinimized);
     menu.addAction(QStringLiteral("关闭(&C)"), this, &QWidget::close);
+    menu.addSeparator();
+    menu.addAction(QStringLiteral("通信记录(&L)..."), this, &CQuorvexDlg::OnTrafficLog);
+    menu.addAction(QStringLiteral("查找电表(&F)..."), this, &CQuorvexDlg::OnFindMeter);
     const QString about = LoadResourceString(IDS_ABOUTBOX);
     if (!about.isEmpty()) {
         menu.addSeparator();
@@ -353,6 +364,79 @@ void CQuorvexDlg::OnSysCommand(int commandId)
     if ((commandId & 0xFFF0) == IDM_ABOUTBOX) {
         CAboutDlg about(this);
         about.DoModal();
+    }
+}
+
+void CQuorvexDlg::OnTrafficLog()
+{
+    if (!m_pDlgTrafficLog) {
+        m_pDlgTrafficLog = new CDlgTrafficLog(*m_pTrafficLog, this);
+    }
+    m_pDlgTrafficLog->show();
+}
+
+void CQuorvexDlg::OnFindMeter()
+{
+    const int comNumber = GetDlgItemText(IDC_COMBO_COM).mid(3).toInt();
+    const std::string device = ResolveComDevice(comNumber);
+    if (device.empty()) {
+        AfxMessageBox(QStringLiteral("COM%1 leads to no device: there is no meter to find.").arg(comNumber));
+        return;
+    }
+    // The search needs the line to itself; the port comes back afterwards as it was, at the
+    // settings found. Readings and the decimal mode stay: the meter is the same.
+    const bool wasOpen = m_bPortOpen != 0;
+    if (wasOpen) {
+        PortClose();
+        m_bPortOpen = 0;
+    }
+    const MeterType firstType =
+        SelectedMeterType() == MeterType::ThreePhase ? MeterType::ThreePhase : MeterType::SinglePhase;
+    const FindOutcome outcome = FindMeterWithProgress(this, QStringLiteral("COM%1").arg(comNumber), device,
+                                                      firstType, *m_pTrafficLog, m_pFindProgress);
+    m_findTried = DescribeSettings(outcome.tried).split(QStringLiteral(", "), Qt::SkipEmptyParts);
+
+    const auto found = std::find_if(outcome.answers.begin(), outcome.answers.end(),
+                                    [](const ScanAnswer& a) { return !a.noise; });
+    if (!outcome.openError.empty()) {
+        AfxMessageBox(QStringLiteral("Serial port is occupied！\n") + FromStd(outcome.openError));
+    } else if (found != outcome.answers.end() && !outcome.cancelled) {
+        ApplyFoundMeter(*found);
+    } else if (!outcome.cancelled) {
+        std::vector<LineSetting> noisy;
+        for (const ScanAnswer& answer : outcome.answers) {
+            noisy.push_back(answer.setting);
+        }
+        QString text = QStringLiteral("No meter answered on COM%1 (%2).\nTried: %3.")
+                           .arg(comNumber)
+                           .arg(FromStd(device), DescribeSettings(outcome.tried));
+        if (!noisy.empty()) {
+            text += QStringLiteral("\nNoise at: %1.").arg(DescribeSettings(noisy));
+        }
+        AfxMessageBox(text);
+    }
+    if (wasOpen) {
+        OnOpenPort();
+    }
+}
+
+void CQuorvexDlg::ApplyFoundMeter(const ScanAnswer& found)
+{
+    const int baudIndex = static_cast<int>(std::find(kBaudRates.begin(), kBaudRates.end(), found.setting.baud) -
+                                           kBaudRates.begin());
+    for (int id : {IDC_COMBO_BAUD, IDC_COMBO_METER_BAUD}) {
+        DlgItem<QComboBox>(id)->setCurrentIndex(baudIndex);
+    }
+    for (int id : {IDC_COMBO_PARITY, IDC_COMBO_METER_PARITY}) {
+        DlgItem<QComboBox>(id)->setCurrentIndex(found.setting.parity);
+    }
+    DlgItem<QComboBox>(IDC_COMBO_METER_TYPE)->setCurrentIndex(found.type == MeterType::ThreePhase ? 1 : 0);
+    SetDlgItemInt(IDC_EDIT_ADDRESS, found.address);
+    // The decimal mode as a read of the address sets it.
+    if (found.type == MeterType::SinglePhase) {
+        m_nDecimalMode = 1;
+    } else if (found.decimalsRegister) {
+        SetDecimalModeFromRegister(*found.decimalsRegister);
     }
 }
 
@@ -416,6 +500,7 @@ void CQuorvexDlg::OnClose()
 {
     // The buffer goes first; every command checks for it, so a late click cannot reach it.
     m_pRecvBuf.reset();
+    delete m_pDlgTrafficLog;
     delete m_pDlgEnergyData;
     delete m_pDlgDanData;
     if (m_bPortOpen) {
@@ -504,9 +589,9 @@ Session CQuorvexDlg::WindowSession()
     };
     session.debug = [](const std::string& line) { DebugOutput(FromStd(line)); };
     session.buffer = m_pRecvBuf.get();
-    if (m_frameTap) {
-        session.tap = m_frameTap;
-    }
+    session.tap = [this](FrameDirection direction, std::span<const std::uint8_t> bytes) {
+        m_pTrafficLog->append(MakeLoggedFrame(direction, bytes, {}, m_lastRequest));
+    };
     return session;
 }
 

@@ -6,9 +6,12 @@
 #include "meterdata.h"
 #include "records.h"
 #include "registermap.h"
+#include "trafficlogdlg.h"
 
 #include <QPointer>
+#include <QProgressDialog>
 
+#include <atomic>
 #include <array>
 #include <functional>
 #include <memory>
@@ -20,9 +23,12 @@
 class CColorStatic;
 class CMyButton;
 class CXPGroupBox;
+
+class FrameLog;
 struct ButtonColours;
 struct CommandFault;
 struct PropertyReading;
+struct ScanAnswer;
 struct Session;
 enum class Command;
 enum class FrameDirection;
@@ -80,6 +86,12 @@ public:
     // The about entry of the window menu (command 0x0010).
     void OnSysCommand(int commandId);
 
+    // The traffic log window: every frame since the window opened.
+    void OnTrafficLog();
+    // Finds the meter on the selected COM port whose line settings are unknown, and sets the
+    // window to them.
+    void OnFindMeter();
+
     // What the window holds, for those who look in from outside (tests, benchmarks).
     int DecimalMode() const { return m_nDecimalMode; }
     bool PortOpenFlag() const { return m_bPortOpen != 0; }
@@ -91,6 +103,12 @@ public:
     const CCEnergyList& EnergyList() const { return m_energyList; }
     CDlgDanData* DlgDanData() const { return m_pDlgDanData; }
     CDlgEnergyData* DlgEnergyData() const { return m_pDlgEnergyData; }
+    FrameLog& TrafficLog() const { return *m_pTrafficLog; }
+    CDlgTrafficLog* DlgTrafficLog() const { return m_pDlgTrafficLog; }
+    // The progress dialog of a find while it runs (null otherwise), and what the last find
+    // tried and found, for those who look in from outside.
+    QProgressDialog* FindProgress() const { return m_pFindProgress; }
+    const QStringList& FindTried() const { return m_findTried; }
 
     // Every button of the window with the handler it runs, in the window's binding order.
     struct CommandBinding
@@ -116,6 +134,7 @@ private:
     void RunSetting(Command command);
     void RunRead(Command command);
     void ApplyReading(const PropertyReading& reading, MeterType type);
+    void ApplyFoundMeter(const ScanAnswer& found);
     void ApplySinglePhase(const SinglePhaseValues& values);
     void ApplyThreePhase(const std::array<std::string, TpValueCount>& texts);
     std::optional<std::uint8_t> ReadAddressField(int lowest);
@@ -139,5 +158,9 @@ private:
     QPointer<CDlgEnergyData> m_pDlgEnergyData;
     QPointer<CDlgDanData> m_pDlgDanData;
     int m_nDecimalMode = 0;
-    std::function<void(FrameDirection, std::span<const std::uint8_t>)> m_frameTap;
+    std::unique_ptr<FrameLog> m_pTrafficLog;
+    std::vector<std::uint8_t> m_lastRequest; // what a reply in the log answers
+    QPointer<CDlgTrafficLog> m_pDlgTrafficLog;
+    QPointer<QProgressDialog> m_pFindProgress;
+    QStringList m_findTried;
 };

@@ -304,6 +304,9 @@ Result<PropertyReading> ReadProperty(Session& session, MeterType type, std::uint
 
 Result<MeterReading> ReadMeter(Session& session, const ReadMeterOptions& options)
 {
+    if (!options.meterType) {
+        return CommandFault{Fault::NotSupported};
+    }
     const auto registers = [](MeterType type) -> std::uint16_t {
         switch (type) {
         case MeterType::SinglePhase:
@@ -345,6 +348,10 @@ Result<MeterReading> ReadMeter(Session& session, const ReadMeterOptions& options
     }
     if (fault) {
         return *fault;
+    }
+    // The reply of the other type's layout is no reading of this one.
+    if (reply[2] != 2 * registers(options.meterType())) {
+        return CommandFault{Fault::WrongLength};
     }
     if (options.address != 0 && reply[0] != options.address) {
         return CommandFault{Fault::WrongAddress};

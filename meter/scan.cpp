@@ -1,6 +1,7 @@
 #include "scan.h"
 
 #include "commands.h"
+#include "transaction.h"
 
 namespace {
 
@@ -21,6 +22,21 @@ struct Probe
     std::optional<int> decimalsRegister;
 };
 
+// Nothing on the line, bytes that make no reply, or a meter refusing the register.
+Probe::Kind KindOf(const CommandFault& fault)
+{
+    switch (fault.fault) {
+    case Fault::NoReply:
+    case Fault::PortClosed:
+    case Fault::ShortWrite:
+        return Probe::Kind::Silent;
+    case Fault::Exception:
+        return Probe::Kind::Exception;
+    default:
+        return Probe::Kind::Noise;
+    }
+}
+
 Probe ProbeAddress(Session& session, const LineSetting& setting, MeterType type, std::uint8_t to,
                    unsigned turnaroundMs)
 {
@@ -34,20 +50,32 @@ Probe ProbeAddress(Session& session, const LineSetting& setting, MeterType type,
         probe.decimalsRegister = read->decimalsRegister;
         return probe;
     }
-    switch (read.fault().fault) {
-    case Fault::NoReply:
-    case Fault::PortClosed:
-    case Fault::ShortWrite:
-        probe.kind = Probe::Kind::Silent;
-        break;
-    case Fault::Exception:
-        probe.kind = Probe::Kind::Exception;
+    probe.kind = KindOf(read.fault());
+    if (probe.kind == Probe::Kind::Exception) {
         probe.address = session.recvBuffer()[0];
-        break;
-    default:
-        probe.kind = Probe::Kind::Noise;
-        break;
     }
+    return probe;
+}
+
+// The sweep asks each address for its address register alone: on a three-phase meter a
+// one-register reply is ten bytes shorter than the six-register block, and 247 silent
+// addresses each wait for the longest reply they could have.
+Probe ProbeAddressRegister(Session& session, const LineSetting& setting, MeterType type, std::uint8_t to,
+                           unsigned turnaroundMs)
+{
+    constexpr std::size_t kOneRegisterReply = 7;
+    session.responseTimeoutMs = WireWaitMs(setting, kReadRequestBytes, kOneRegisterReply, turnaroundMs);
+    const Frame request = BuildReadRequest(to, RegisterOf(MeterProperty::Address, type), 1);
+    Reply reply;
+    const auto fault = Transact(
+        session, request, 0, ReplyShown::BeforeTest, [to](Reply r) { return CheckReadReply(r, {2}, to); }, &reply);
+    Probe probe;
+    if (!fault) {
+        probe.kind = Probe::Kind::Answer;
+        probe.address = FirstRegister(reply);
+        return probe;
+    }
+    probe.kind = KindOf(*fault);
     return probe;
 }
 
@@ -58,11 +86,15 @@ MeterType OtherType(MeterType type)
 
 bool IsMeterAddress(int address) { return address >= 1 && address <= 254; }
 
-// The answer at a setting where the line is alive: the type is the one whose read of the
-// address makes sense. A meter reads registers it does not have as 0 or refuses them.
+// The answer at a setting where the line is alive. Each type's read of the address lands
+// somewhere else on a meter of the other type (a measured value, registers it does not have),
+// so the type is the one whose read makes sense: a three-phase block of address and decimals
+// (1 or 2) is checked first, as a single-phase reply is one register that anything can fill.
 std::optional<ScanAnswer> Identify(const LineSetting& setting, MeterType firstType, const Probe& first,
                                    const Probe& second)
 {
+    const Probe& three = firstType == MeterType::ThreePhase ? first : second;
+    const Probe& single = firstType == MeterType::ThreePhase ? second : first;
     const auto answer = [&setting](MeterType type, const Probe& probe) {
         ScanAnswer found;
         found.setting = setting;
@@ -71,25 +103,24 @@ std::optional<ScanAnswer> Identify(const LineSetting& setting, MeterType firstTy
         found.decimalsRegister = probe.decimalsRegister;
         return found;
     };
-    const bool firstFits = first.kind == Probe::Kind::Answer && IsMeterAddress(first.address);
-    const bool secondFits = second.kind == Probe::Kind::Answer && IsMeterAddress(second.address);
-    if (firstFits) {
-        return answer(firstType, first);
+    const bool threeFits = three.kind == Probe::Kind::Answer && IsMeterAddress(three.address) &&
+                           (three.decimalsRegister == 1 || three.decimalsRegister == 2);
+    if (threeFits) {
+        return answer(MeterType::ThreePhase, three);
     }
-    if (secondFits) {
-        return answer(OtherType(firstType), second);
+    if (single.kind == Probe::Kind::Answer && IsMeterAddress(single.address)) {
+        return answer(MeterType::SinglePhase, single);
     }
-    // Answers that carry no usable address still name a meter of that type.
-    if (first.kind == Probe::Kind::Answer) {
-        return answer(firstType, first);
+    // Answers that make no sense still name a meter: the first type's first.
+    for (const Probe* probe : {&first, &second}) {
+        if (probe->kind == Probe::Kind::Answer) {
+            return answer(probe == &three ? MeterType::ThreePhase : MeterType::SinglePhase, *probe);
+        }
     }
-    if (second.kind == Probe::Kind::Answer) {
-        return answer(OtherType(firstType), second);
-    }
-    // Refused by both: a meter is there, its type unknown; the first exception names it.
+    // Refused by one type only: the meter is of the other.
     if (first.kind == Probe::Kind::Exception || second.kind == Probe::Kind::Exception) {
-        const Probe& refusal = first.kind == Probe::Kind::Exception ? first : second;
-        return answer(first.kind == Probe::Kind::Exception ? OtherType(firstType) : firstType, refusal);
+        const bool threeRefused = three.kind == Probe::Kind::Exception;
+        return answer(threeRefused ? MeterType::SinglePhase : MeterType::ThreePhase, threeRefused ? three : single);
     }
     return std::nullopt;
 }
@@ -168,7 +199,8 @@ std::vector<ScanAnswer> SweepAddresses(Session& session, const ScanHooks& hooks,
         if (hooks.tryingAddress) {
             hooks.tryingAddress(address);
         }
-        const Probe probe = ProbeAddress(session, setting, type, static_cast<std::uint8_t>(address), turnaroundMs);
+        const Probe probe =
+            ProbeAddressRegister(session, setting, type, static_cast<std::uint8_t>(address), turnaroundMs);
         if (probe.kind == Probe::Kind::Silent) {
             continue;
         }

@@ -554,6 +554,10 @@ std::uint32_t SerialPort::read(std::uint32_t capacity, std::uint8_t* buffer, std
         ::tcflush(d->m_fd, TCIFLUSH);
         return 0;
     }
+    // Bytes the driver has received but not yet handed to the terminal layer are not counted
+    // yet; a look with poll hands them over, so that a reply already on its way is read.
+    pollfd look{d->m_fd, POLLIN, 0};
+    ::poll(&look, 1, 0);
     int queued = 0;
     if (::ioctl(d->m_fd, FIONREAD, &queued) != 0 || queued <= 0) {
         return 0;

@@ -40,29 +40,6 @@ ExchangeResult RunExchange(const Link& link, const Traffic& traffic, RecvBuffer&
     return ExchangeResult::Accepted;
 }
 
-bool ReplyIsWriteAck(const RecvBuffer& reply, std::size_t count)
-{
-    return count <= reply.size() && reply[1] == 0x10 && ReplyCrcMatches(reply.data(), count);
-}
-
-bool ReplyIsClearZeroAck(const RecvBuffer& reply, std::size_t count)
-{
-    // A DL/T 645 reply comes after wake-up bytes 0xFE; its checksum is not looked at, and
-    // meters differ in the control code they answer with. The one thing a reply must not
-    // be is the meter's refusal: its control code carries the abnormal-reply bit.
-    if (reply[1] != 0xFE || count == 0 || count > reply.size() || reply[count - 1] != 0x16) {
-        return false;
-    }
-    std::size_t start = 0;
-    while (start < count && reply[start] == 0xFE) {
-        ++start;
-    }
-    constexpr std::size_t kControlOffset = 8; // 68, six address bytes, 68, control
-    constexpr std::uint8_t kAbnormalReply = 0x40;
-    const bool framed = start + kControlOffset < count && reply[start] == 0x68 && reply[start + 7] == 0x68;
-    return !(framed && (reply[start + kControlOffset] & kAbnormalReply));
-}
-
 std::optional<std::size_t> GatherReply(const Link& link, RecvBuffer& buffer, const GatherSteps& steps,
                                        std::size_t* gatheredCount)
 {

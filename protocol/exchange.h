@@ -65,11 +65,6 @@ enum class ExchangeResult
 ExchangeResult RunExchange(const Link& link, const Traffic& traffic, RecvBuffer& buffer,
                            const ExchangeSteps& steps, std::size_t* replyLength = nullptr);
 
-// Reusable acceptance tests.
-bool ReplyIsWriteAck(const RecvBuffer& reply, std::size_t count);      // byte 1 0x10, CRC
-// Byte 1 0xFE and last byte 0x16, and not a DL/T 645 abnormal reply (the meter refusing).
-bool ReplyIsClearZeroAck(const RecvBuffer& reply, std::size_t count);
-
 // The gathering of the read-meter reply, after its request was written: zero-fill the
 // buffer, wait firstWaitMs, then read pieces until exactly expectedLength() bytes are there,
 // pausing pauseMs() between pieces. An empty read drops what was gathered and is retried once

@@ -453,3 +453,14 @@ void FrameLog::setListener(std::function<void()> listener)
     const std::lock_guard lock(m_listenerMutex);
     m_listener = std::move(listener);
 }
+
+LoggedFrame MakeLoggedFrame(FrameDirection direction, std::span<const std::uint8_t> bytes, std::string port,
+                            std::vector<std::uint8_t>& lastRequest)
+{
+    LoggedFrame frame{std::chrono::system_clock::now(), std::move(port), direction, {bytes.begin(), bytes.end()}, {}};
+    frame.meaning = DescribeFrame(direction, bytes, lastRequest);
+    if (direction == FrameDirection::Tx) {
+        lastRequest = frame.bytes;
+    }
+    return frame;
+}

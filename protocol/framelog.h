@@ -37,6 +37,11 @@ struct LoggedFrame
     std::string meaning; // DescribeFrame
 };
 
+// The frame of bytes crossing a line now, its meaning read against the line's last request,
+// which lastRequest keeps (a request replaces it).
+LoggedFrame MakeLoggedFrame(FrameDirection direction, std::span<const std::uint8_t> bytes, std::string port,
+                            std::vector<std::uint8_t>& lastRequest);
+
 // ISO 8601 local time with milliseconds and the offset from UTC:
 // "2026-12-07T17:11:59.123+01:00".
 std::string FormatLogTime(std::chrono::system_clock::time_point time);

@@ -23,6 +23,25 @@ std::uint8_t At(Reply reply, std::size_t i) { return i < reply.size() ? reply[i]
 
 bool CrcMatches(Reply bytes) { return ReplyCrcMatches(bytes.data(), bytes.size()); }
 
+// A whole DL/T 645 frame: wake-up bytes, 68, six address bytes, 68, control, length, data,
+// checksum, 16. A Modbus request to meter 0x68 or 0xFE starts like one but is none.
+bool IsDltFrame(Reply frame)
+{
+    std::size_t start = 0;
+    while (start < frame.size() && frame[start] == kDltWakeUp) {
+        ++start;
+    }
+    if (frame.size() < start + 12 || frame[start] != kDltStart || frame[start + 7] != kDltStart ||
+        frame.size() != start + 12 + frame[start + 9] || frame.back() != kDltEnd) {
+        return false;
+    }
+    std::uint8_t sum = 0;
+    for (std::size_t i = start; i + 2 < frame.size(); ++i) {
+        sum = static_cast<std::uint8_t>(sum + frame[i]);
+    }
+    return sum == frame[frame.size() - 2];
+}
+
 // An exception reply to function: the function with its top bit set, and a right CRC.
 std::optional<CommandFault> ExceptionIn(Reply reply, std::uint8_t function)
 {
@@ -208,12 +227,16 @@ std::optional<CommandFault> CheckReadMeterReply(Reply reply, ReadMeterCrc* crc)
     if (found.computed != found.received) {
         return CommandFault{Fault::BadCrc};
     }
+    // Zeros after a whole reply keep its CRC matching.
+    if (n != 5u + count) {
+        return CommandFault{Fault::WrongLength};
+    }
     return std::nullopt;
 }
 
 std::size_t ExpectedReplyLength(Reply request, Reply received)
 {
-    if (!request.empty() && (request[0] == kDltStart || request[0] == kDltWakeUp)) {
+    if (IsDltFrame(request)) {
         // FE.. 68 A0..A5 68 C L data CS 16: twelve bytes around L bytes of data.
         std::size_t start = 0;
         while (start < received.size() && received[start] == kDltWakeUp) {

@@ -23,8 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool plain =
         fuzz::OnlyChars(digits, "0123456789") && (digits.size() <= 1 || digits[0] != '0');
     if (plain && decimals >= 0) {
-        fuzz::Require(text == fuzz::ExpectedDecimalText(digits, static_cast<std::size_t>(decimals)),
-                      "InsertDecimalPoint", text);
+        fuzz::RequireShowsValue(text, digits, static_cast<std::size_t>(decimals), false,
+                                "InsertDecimalPoint");
     } else {
         const std::size_t longest =
             digits.size() + 2 + (decimals > 0 ? static_cast<std::size_t>(decimals) : 0);

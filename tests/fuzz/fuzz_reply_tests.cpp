@@ -10,6 +10,7 @@
 
 #include "crc.h"
 #include "exchange.h"
+#include "replies.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -46,7 +47,7 @@ void CheckCrc(const std::uint8_t* data, std::size_t size)
 
 void CheckClearZeroAck(const RecvBuffer& reply, std::size_t count)
 {
-    if (ReplyIsClearZeroAck(reply, count)) {
+    if (!CheckClearZeroReply({reply.data(), count})) {
         Require(count > 0 && reply[1] == 0xFE && reply[count - 1] == 0x16,
                 "clear ack without wake-up byte 1 or end byte");
     }
@@ -78,9 +79,9 @@ void CheckShapedClearReplies(const std::uint8_t* data, std::size_t size)
     reply[at++] = 0x16;
 
     reply[control] = static_cast<std::uint8_t>(data[7] | 0x40);
-    Require(!ReplyIsClearZeroAck(reply, at), "the meter's refusal taken for an acknowledgement");
+    Require(CheckClearZeroReply({reply.data(), at}).has_value(), "the meter's refusal taken for an acknowledgement");
     reply[control] = static_cast<std::uint8_t>(data[7] & ~0x40);
-    Require(ReplyIsClearZeroAck(reply, at), "the meter's normal reply refused");
+    Require(!CheckClearZeroReply({reply.data(), at}), "the meter's normal reply refused");
 }
 
 } // namespace
@@ -93,9 +94,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     RecvBuffer buffer{};
     const std::size_t count = std::min(size, kRecvBufferSize);
     std::copy_n(data, count, buffer.begin());
-    if (ReplyIsWriteAck(buffer, count)) {
-        Require(buffer[1] == 0x10 && ReplyCrcMatches(buffer.data(), count),
-                "write ack without function 0x10 or its CRC");
+    // Against a request of the reply's own register and count: an echo accepted is eight
+    // bytes of function 0x10 with their CRC right, whatever trails them.
+    if (!CheckWriteEcho({buffer.data(), count}, {buffer.data(), std::min<std::size_t>(count, 6)})) {
+        Require(count >= 8 && buffer[1] == 0x10 && ReplyCrcMatches(buffer.data(), 8),
+                "write echo without function 0x10 or its CRC");
     }
     CheckClearZeroAck(buffer, count);
     CheckShapedClearReplies(data, size);

@@ -1,8 +1,8 @@
 #pragma once
 
-// Checks and reference results shared by the fuzz targets. The references are written
-// independently of the protocol code, from the rules of the display texts, so that a target
-// finds wrong results as well as crashes.
+// Checks shared by the fuzz targets. None of them builds the text the code should have made:
+// a text is read back and compared with the value it must show, or checked for what every
+// text of its kind has. The exact texts of chosen inputs are the seeds' and the unit tests'.
 
 #include <cstdint>
 #include <cstdio>
@@ -42,76 +42,81 @@ inline std::string StripLeadingZeros(std::string_view digits)
     return first == std::string_view::npos ? std::string() : std::string(digits.substr(first));
 }
 
-// Digit text of a number with d decimals: no leading zeros, "0" before a bare point, the
-// fraction kept as sent unless it is all zeros, "0" for zero. digits must have no leading
-// zeros, except a lone "0"; it may be empty (zero).
-inline std::string ExpectedDecimalText(std::string_view digits, std::size_t d)
-{
-    if (StripLeadingZeros(digits).empty()) {
-        return "0";
-    }
-    std::string integer;
-    std::string fraction;
-    if (digits.size() > d) {
-        integer = std::string(digits.substr(0, digits.size() - d));
-        fraction = std::string(digits.substr(digits.size() - d));
-    } else {
-        fraction = std::string(d - digits.size(), '0') + std::string(digits);
-    }
-    if (StripLeadingZeros(fraction).empty()) {
-        return integer;
-    }
-    return (integer.empty() ? "0" : integer) + "." + fraction;
-}
-
-// Packed BCD (valid digits only) with d decimals, d at most the number of digits: the
-// integer part loses its leading zeros, the fraction keeps all of its d digits.
-inline std::string ExpectedBcdText(const std::uint8_t* bytes, std::size_t count, std::size_t d)
+// The digits packed BCD stands for, two a byte, high nibble first.
+inline std::string BcdDigits(const std::uint8_t* bytes, std::size_t count)
 {
     std::string digits;
     for (std::size_t i = 0; i < count; ++i) {
         digits += static_cast<char>('0' + (bytes[i] >> 4));
         digits += static_cast<char>('0' + (bytes[i] & 0x0F));
     }
-    if (StripLeadingZeros(digits).empty()) {
-        return "0";
-    }
-    const std::string integer =
-        StripLeadingZeros(std::string_view(digits).substr(0, digits.size() - d));
-    const std::string fraction = digits.substr(digits.size() - d);
-    if (StripLeadingZeros(fraction).empty()) {
-        return integer;
-    }
-    return (integer.empty() ? "0" : integer) + "." + fraction;
+    return digits;
 }
 
-// A signed value with d decimals in integer arithmetic: "-0.05" for -5 with 2.
-inline std::string ExpectedFixed(std::int64_t value, int d)
+// A decimal text taken apart: an optional minus sign, the digits before the point (at least
+// one), and those after it (none when there is no point).
+struct DecimalParts
 {
-    std::int64_t scale = 1;
-    for (int i = 0; i < d; ++i) {
-        scale *= 10;
+    bool wellFormed = false;
+    bool negative = false;
+    std::string integer;
+    std::string fraction;
+};
+
+inline DecimalParts SplitDecimal(std::string_view text)
+{
+    DecimalParts parts;
+    if (!text.empty() && text.front() == '-') {
+        parts.negative = true;
+        text.remove_prefix(1);
     }
-    const std::int64_t magnitude = value < 0 ? -value : value;
-    const std::string sign = value < 0 ? "-" : "";
-    const std::int64_t fraction = magnitude % scale;
-    if (value == 0) {
-        return "0";
+    const std::size_t point = text.find('.');
+    parts.integer = std::string(text.substr(0, point));
+    if (point != std::string_view::npos) {
+        parts.fraction = std::string(text.substr(point + 1));
     }
-    if (fraction == 0) {
-        return sign + std::to_string(magnitude / scale);
-    }
-    std::string fractionText = std::to_string(fraction);
-    fractionText.insert(0, static_cast<std::size_t>(d) - fractionText.size(), '0');
-    return sign + std::to_string(magnitude / scale) + "." + fractionText;
+    parts.wellFormed = !parts.integer.empty() && OnlyChars(parts.integer, "0123456789") &&
+                       OnlyChars(parts.fraction, "0123456789") &&
+                       (point == std::string_view::npos || !parts.fraction.empty());
+    return parts;
 }
 
-// Big-endian bytes as a signed 32-bit value, computed apart from the code under test.
-inline std::int32_t ReadInt32(const std::uint8_t* bytes)
+// What every number text shows: no leading zero before the point, no minus sign on a zero,
+// and a fraction, when there is one, of at most maxDecimals digits that are not all zeros.
+inline void RequireNumberText(const std::string& text, std::size_t maxDecimals, const char* what)
 {
-    const std::uint32_t u = std::uint32_t{bytes[0]} << 24 | std::uint32_t{bytes[1]} << 16 |
-                            std::uint32_t{bytes[2]} << 8 | std::uint32_t{bytes[3]};
-    return static_cast<std::int32_t>(u);
+    const DecimalParts parts = SplitDecimal(text);
+    Require(parts.wellFormed, what, "is no number: " + text);
+    Require(parts.integer == "0" || parts.integer.front() != '0', what, "leading zero: " + text);
+    Require(parts.fraction.size() <= maxDecimals, what, "too many decimals: " + text);
+    Require(parts.fraction.empty() || parts.fraction.find_first_not_of('0') != std::string::npos,
+            what, "a fraction of zeros kept: " + text);
+    Require(!(parts.negative && parts.integer == "0" && parts.fraction.empty()), what,
+            "minus zero: " + text);
+}
+
+// The text read back must be the number whose digits are given (any leading zeros), with d
+// decimals and the given sign: the decimals written out in full unless they are all zeros,
+// in which case they are dropped with the point.
+inline void RequireShowsValue(const std::string& text, std::string_view digits, std::size_t d,
+                              bool negative, const char* what)
+{
+    RequireNumberText(text, d, what);
+    const std::string value = StripLeadingZeros(digits);
+    if (value.empty()) {
+        Require(text == "0", what, "zero shown as " + text);
+        return;
+    }
+    const DecimalParts parts = SplitDecimal(text);
+    Require(parts.negative == negative, what, "wrong sign: " + text);
+    if (parts.fraction.empty()) {
+        Require(StripLeadingZeros(parts.integer) + std::string(d, '0') == value, what,
+                text + " for " + value);
+    } else {
+        Require(parts.fraction.size() == d &&
+                    StripLeadingZeros(parts.integer + parts.fraction) == value,
+                what, text + " for " + value);
+    }
 }
 
 } // namespace fuzz

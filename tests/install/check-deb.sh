@@ -26,7 +26,8 @@ if [ ! -f "$1" ] || [ $# -ne 1 ]; then
     echo "FAIL: $dir holds no single quorvex_*.deb (scripts/build-deb makes it)"
     exit 1
 fi
-deb=$1
+# A path apt takes for a file, not for a package name of some release.
+deb=$(realpath "$1")
 echo "== $deb"
 dpkg-deb -I "$deb"
 dpkg-deb -c "$deb"

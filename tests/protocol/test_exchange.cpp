@@ -5,6 +5,7 @@
 #include "testsupport.h"
 
 #include "exchange.h"
+#include "replies.h"
 #include "frame.h"
 
 #include <QStringList>
@@ -200,7 +201,10 @@ void TestExchange::runExchange()
     const std::uint8_t baud9600[] = {0x00, 0x20};
     const Frame request = BuildWriteRequest(1, 0x001D, baud9600);
     std::size_t replyLength = 999;
-    const ExchangeSteps steps{request, 300, ReplyIsWriteAck, shown};
+    const auto echoes = [&request](const RecvBuffer& received, std::size_t count) {
+        return !CheckWriteEcho({received.data(), count}, request.bytes());
+    };
+    const ExchangeSteps steps{request, 300, echoes, shown};
     QCOMPARE(RunExchange(line.link(), line.traffic(), buffer, steps, &replyLength), result);
     QCOMPARE(line.events, events);
 
@@ -227,7 +231,12 @@ void TestExchange::replyChecks_data()
     };
     const QByteArray ack = QByteArray::fromHex("0110001D000191CF");
     row("write ack", false, ack, -1, true);
-    row("write ack, other address and register", false, QByteArray::fromHex("7F 10 00 50 00 01 0B C6"), -1, true);
+    // The echo must be of the request's register and count; a new address goes to 0, so
+    // the address is not compared.
+    row("write ack from another address", false, QByteArray::fromHex("7F10001D00019BD1"), -1, true);
+    row("write ack of another register", false, QByteArray::fromHex("7F 10 00 50 00 01 0B C6"), -1, false);
+    row("write ack, register one off", false, QByteArray::fromHex("0110001E000161CF"), -1, false);
+    row("write ack, other count", false, QByteArray::fromHex("0110001D0002D1CE"), -1, false);
     row("write exception 0x90", false, QByteArray::fromHex("01 90 02 CD C1"), -1, false);
     row("write ack, crc bytes swapped", false, QByteArray::fromHex("0110001D0001CF91"), -1, false);
     row("write ack, count one short", false, ack, 7, false);
@@ -256,7 +265,11 @@ void TestExchange::replyChecks()
     std::copy(reply.begin(), reply.end(), buffer.begin());
     const std::size_t n =
         count < 0 ? static_cast<std::size_t>(reply.size()) : static_cast<std::size_t>(count);
-    QCOMPARE(clearZero ? ReplyIsClearZeroAck(buffer, n) : ReplyIsWriteAck(buffer, n), accepted);
+    // The request the write rows answer: 9600 baud to register 0x001D of meter 1.
+    const std::uint8_t baud9600[] = {0x00, 0x20};
+    const Frame request = BuildWriteRequest(1, 0x001D, baud9600);
+    const Reply received{buffer.data(), n};
+    QCOMPARE(!(clearZero ? CheckClearZeroReply(received) : CheckWriteEcho(received, request.bytes())), accepted);
 }
 
 // ---- gathering the read-meter reply -------------------------------------------------------

@@ -41,9 +41,9 @@ inline QString Hex(std::span<const std::uint8_t> bytes)
 }
 
 // The textbook CRC-16/MODBUS, bit by bit (reflected polynomial 0xA001, initial 0xFFFF): an
-// independent way to give test frames a right CRC, low byte first as meters send it. Tests of
-// the CRC itself use published vectors instead.
-inline Bytes WithCrc(Bytes bytes)
+// independent way to give test frames a right CRC. Tests of the CRC itself use published
+// vectors instead.
+inline std::uint16_t ReferenceCrc(std::span<const std::uint8_t> bytes)
 {
     std::uint16_t crc = 0xFFFF;
     for (std::uint8_t byte : bytes) {
@@ -52,6 +52,13 @@ inline Bytes WithCrc(Bytes bytes)
             crc = (crc & 1u) ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001u) : static_cast<std::uint16_t>(crc >> 1);
         }
     }
+    return crc;
+}
+
+// The bytes with their CRC appended, low byte first as meters send it.
+inline Bytes WithCrc(Bytes bytes)
+{
+    const std::uint16_t crc = ReferenceCrc(bytes);
     bytes.push_back(static_cast<std::uint8_t>(crc & 0xFF));
     bytes.push_back(static_cast<std::uint8_t>(crc >> 8));
     return bytes;

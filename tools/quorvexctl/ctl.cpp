@@ -5,6 +5,7 @@
 #include "comports.h"
 #include "framelog.h"
 #include "hextext.h"
+#include "portlink.h"
 #include "scancommand.h"
 #include "serialport.h"
 
@@ -135,9 +136,12 @@ std::optional<CheckedValue> CheckSetting(MeterProperty property, MeterType type,
         if (value.empty() || value.size() > 8 || !AllDigits(value)) {
             return refuse("'" + value + "' is not 1 to 8 digits");
         }
+        // Eight digits always go out: the packing of a shorter text repeats its digits, so
+        // "7" would reach the meter as 70000070. A short number means its leading zeros.
+        const std::string digits = std::string(8 - value.size(), '0') + value;
         CheckedValue checked;
-        checked.setting.text = std::u32string(value.begin(), value.end());
-        checked.text = value;
+        checked.setting.text = std::u32string(digits.begin(), digits.end());
+        checked.text = digits;
         const auto packed = PackSerialNumber(checked.setting.text);
         checked.readBack = FormatLowerHexDigits(packed.data(), packed.size());
         return checked;
@@ -181,11 +185,7 @@ public:
     {
         const std::lock_guard lock(m_mutex);
         std::vector<std::uint8_t>& request = m_lastRequest[port];
-        LoggedFrame frame{std::chrono::system_clock::now(), port, direction, {bytes.begin(), bytes.end()}, {}};
-        frame.meaning = DescribeFrame(direction, bytes, request);
-        if (direction == FrameDirection::Tx) {
-            request.assign(bytes.begin(), bytes.end());
-        }
+        const LoggedFrame frame = MakeLoggedFrame(direction, bytes, port, request);
         std::fputs((FormatLogLine(frame) + "\n").c_str(), m_stream);
         std::fflush(m_stream);
     }
@@ -281,6 +281,9 @@ bool RunWatch(const PortRun& run)
                     std::min<std::chrono::steady_clock::duration>(next - std::chrono::steady_clock::now(),
                                                                   std::chrono::milliseconds(50)));
             }
+            if (g_interrupted) {
+                break; // stopped while waiting: no reading after that
+            }
         }
         allOk = ReadOneReading(run, "watch", start->first, start->second) && allOk;
     }
@@ -336,10 +339,7 @@ bool RunCommission(const PortRun& run, std::vector<std::pair<MeterProperty, Chec
             } else {
                 line.parity = *ParityIndexFromCode(static_cast<std::uint8_t>(value.setting.number));
             }
-            SerialSettings settings;
-            settings.baudRate = static_cast<std::uint32_t>(line.baud);
-            settings.parity = static_cast<std::uint8_t>(line.parity);
-            if (!run.port.configure(settings)) {
+            if (!ApplyLineSetting(run.port, LineSetting{line.baud, line.parity})) {
                 std::fprintf(run.err, "quorvexctl: %s\n", run.port.lastError().c_str());
                 return false;
             }
@@ -729,15 +729,7 @@ int Run(const Options& options, std::FILE* out, std::FILE* err)
         Session session;
         session.timing = Timing::WireSpeed;
         session.responseTimeoutMs = options.timeoutMs;
-        session.link = Link{
-            [&port] { return port.isOpen(); },
-            [&port](std::uint32_t count, const std::uint8_t* bytes) { return port.write(count, bytes); },
-            [&port](std::uint32_t capacity, std::uint8_t* buffer, std::uint32_t waitMs) {
-                return port.read(capacity, buffer, waitMs);
-            },
-            [](unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); },
-            [&port](std::uint32_t waitMs) { return port.waitReadable(waitMs); },
-        };
+        session.link = LinkOver(port);
         if (log) {
             session.tap = [&log, device](FrameDirection direction, std::span<const std::uint8_t> bytes) {
                 log->write(device, direction, bytes);

@@ -1,5 +1,6 @@
 #include "scancommand.h"
 
+#include "portlink.h"
 #include "scan.h"
 #include "serialport.h"
 #include "session.h"
@@ -87,12 +88,7 @@ bool RunScan(const ScanRun& run)
                                  turnaround);
     } else {
         hooks.trying = [&](const LineSetting& setting) { progress.show(device + ": trying " + DescribeSetting(setting)); };
-        hooks.applySetting = [&run](const LineSetting& setting) {
-            SerialSettings settings;
-            settings.baudRate = static_cast<std::uint32_t>(setting.baud);
-            settings.parity = static_cast<std::uint8_t>(setting.parity);
-            return run.port.configure(settings);
-        };
+        hooks.applySetting = [&run](const LineSetting& setting) { return ApplyLineSetting(run.port, setting); };
         answers = ScanLineSettings(run.session, hooks, run.options.type, run.options.turnaroundMs, run.options.all);
     }
     bool found = false;

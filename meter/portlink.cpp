@@ -1,0 +1,27 @@
+#include "portlink.h"
+
+#include "serialport.h"
+
+#include <chrono>
+#include <thread>
+
+Link LinkOver(SerialPort& port)
+{
+    return Link{
+        [&port] { return port.isOpen(); },
+        [&port](std::uint32_t count, const std::uint8_t* bytes) { return port.write(count, bytes); },
+        [&port](std::uint32_t capacity, std::uint8_t* buffer, std::uint32_t waitMs) {
+            return port.read(capacity, buffer, waitMs);
+        },
+        [](unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); },
+        [&port](std::uint32_t waitMs) { return port.waitReadable(waitMs); },
+    };
+}
+
+bool ApplyLineSetting(SerialPort& port, const LineSetting& setting)
+{
+    SerialSettings settings;
+    settings.baudRate = static_cast<std::uint32_t>(setting.baud);
+    settings.parity = static_cast<std::uint8_t>(setting.parity);
+    return port.configure(settings);
+}
