@@ -124,7 +124,8 @@ std::optional<CommandFault> ReceiveAtWireSpeed(Session& session, const Frame& re
     std::size_t expected = 0;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(session.responseTimeoutMs);
     while (expected == 0 || count < expected) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        // Rounded up: a wait cut to whole milliseconds downwards would end before its budget.
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0 || count == buffer.size() ||
             !session.link.waitReadable(static_cast<std::uint32_t>(left))) {
             break;
