@@ -40,54 +40,33 @@ constexpr std::array<CommandRow, 20> kCommands{{
     {Command::ReadMeter, MeterProperty::Address, kReadMeterWaitMs, ShortWriteReport::MessageBox, false},
 }};
 
-Command SettingCommand(MeterProperty property)
+// The setting and the read of each property.
+struct PropertyCommands
 {
-    switch (property) {
-    case MeterProperty::SerialNumber:
-        return Command::SetSerialNumber;
-    case MeterProperty::Address:
-        return Command::SetAddress;
-    case MeterProperty::DisplayTime:
-        return Command::SetDisplayTime;
-    case MeterProperty::ScreenNumber:
-        return Command::SetScreenNumber;
-    case MeterProperty::DecimalPlaces:
-        return Command::SetDecimal;
-    case MeterProperty::BaudRate:
-        return Command::SetBaudRate;
-    case MeterProperty::CtRatio:
-        return Command::SetCtRatio;
-    case MeterProperty::Password:
-        return Command::SetPassword;
-    case MeterProperty::Parity:
-        return Command::SetParity;
-    }
-    std::abort();
-}
+    MeterProperty property;
+    Command set;
+    Command read;
+};
+constexpr std::array<PropertyCommands, 9> kPropertyCommands{{
+    {MeterProperty::SerialNumber, Command::SetSerialNumber, Command::ReadSerialNumber},
+    {MeterProperty::Address, Command::SetAddress, Command::ReadAddress},
+    {MeterProperty::DisplayTime, Command::SetDisplayTime, Command::ReadDisplayTime},
+    {MeterProperty::ScreenNumber, Command::SetScreenNumber, Command::ReadScreenNumber},
+    {MeterProperty::DecimalPlaces, Command::SetDecimal, Command::ReadDecimal},
+    {MeterProperty::BaudRate, Command::SetBaudRate, Command::ReadBaudRate},
+    {MeterProperty::CtRatio, Command::SetCtRatio, Command::ReadCtRatio},
+    {MeterProperty::Password, Command::SetPassword, Command::ReadPassword},
+    {MeterProperty::Parity, Command::SetParity, Command::ReadParity},
+}};
 
-Command ReadCommand(MeterProperty property)
+const PropertyCommands& CommandsOf(MeterProperty property)
 {
-    switch (property) {
-    case MeterProperty::SerialNumber:
-        return Command::ReadSerialNumber;
-    case MeterProperty::Address:
-        return Command::ReadAddress;
-    case MeterProperty::DisplayTime:
-        return Command::ReadDisplayTime;
-    case MeterProperty::ScreenNumber:
-        return Command::ReadScreenNumber;
-    case MeterProperty::DecimalPlaces:
-        return Command::ReadDecimal;
-    case MeterProperty::BaudRate:
-        return Command::ReadBaudRate;
-    case MeterProperty::CtRatio:
-        return Command::ReadCtRatio;
-    case MeterProperty::Password:
-        return Command::ReadPassword;
-    case MeterProperty::Parity:
-        return Command::ReadParity;
+    const auto* row = std::find_if(kPropertyCommands.begin(), kPropertyCommands.end(),
+                                   [property](const PropertyCommands& r) { return r.property == property; });
+    if (row == kPropertyCommands.end()) {
+        std::abort(); // every property has its row: a missing one is a programming error
     }
-    std::abort();
+    return *row;
 }
 
 // The register data a setting writes, or the reason it cannot be written.
@@ -255,7 +234,7 @@ const CommandRow& CommandRowOf(Command command)
 Result<Done> SetProperty(Session& session, MeterType type, std::uint8_t address, MeterProperty property,
                          const SettingValue& value)
 {
-    const CommandRow& row = CommandRowOf(SettingCommand(property));
+    const CommandRow& row = CommandRowOf(CommandsOf(property).set);
     const auto data = SettingData(property, value);
     if (!data) {
         return data.fault();
@@ -287,7 +266,7 @@ Result<Done> ClearZero(Session& session)
 
 Result<PropertyReading> ReadProperty(Session& session, MeterType type, std::uint8_t address, MeterProperty property)
 {
-    const CommandRow& row = CommandRowOf(ReadCommand(property));
+    const CommandRow& row = CommandRowOf(CommandsOf(property).read);
     if (row.threePhaseOnly && type == MeterType::SinglePhase) {
         return CommandFault{Fault::NotSupported};
     }
