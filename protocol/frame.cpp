@@ -1,6 +1,7 @@
 #include "frame.h"
 
 #include "crc.h"
+#include "dlt645.h"
 
 #include <cassert>
 
@@ -68,45 +69,36 @@ Frame BuildWriteRequest(std::uint8_t address, std::uint16_t firstRegister,
 
 namespace {
 
-// DL/T 645 sends every data byte raised by 0x33 so that a line idle at 0x00 or 0xFF never
-// looks like data.
-constexpr std::uint8_t kDataOffset = 0x33;
-
 // The clear authorization: privilege level 02 with password 000000, then operator code
 // 00000000, the conventional factory values a meter accepts for clearing.
 constexpr std::uint8_t kPrivilegeLevel = 0x02;
 constexpr std::array<std::uint8_t, 3> kClearPassword{0x00, 0x00, 0x00};
 constexpr std::array<std::uint8_t, 4> kOperatorCode{0x00, 0x00, 0x00, 0x00};
 
-constexpr std::uint8_t kFrameStart = 0x68;
-constexpr std::uint8_t kFrameEnd = 0x16;
-constexpr std::uint8_t kWildcardAddress = 0xAA;
-constexpr std::uint8_t kMeterClear = 0x1A;
-
 } // namespace
 
 Frame BuildClearZeroFrame()
 {
     Frame frame;
-    frame.push(kFrameStart);
+    frame.push(kDltStart);
     for (int i = 0; i < 6; ++i) {
-        frame.push(kWildcardAddress);
+        frame.push(kDltWildcard);
     }
-    frame.push(kFrameStart);
-    frame.push(kMeterClear);
+    frame.push(kDltStart);
+    frame.push(kDltMeterClear);
     frame.push(0x08); // data length: the password field and the operator code
-    frame.push(kPrivilegeLevel + kDataOffset);
+    frame.push(kPrivilegeLevel + kDltOffset);
     for (std::uint8_t byte : kClearPassword) {
-        frame.push(byte + kDataOffset);
+        frame.push(byte + kDltOffset);
     }
     for (std::uint8_t byte : kOperatorCode) {
-        frame.push(byte + kDataOffset);
+        frame.push(byte + kDltOffset);
     }
     std::uint8_t sum = 0;
     for (std::size_t i = 0; i < frame.size(); ++i) {
         sum = static_cast<std::uint8_t>(sum + frame[i]);
     }
     frame.push(sum);
-    frame.push(kFrameEnd);
+    frame.push(kDltEnd);
     return frame;
 }

@@ -1,6 +1,7 @@
 #include "framelog.h"
 
 #include "crc.h"
+#include "dlt645.h"
 
 #include <cstdio>
 #include <ctime>
@@ -17,15 +18,7 @@ constexpr std::uint8_t kReadInput = 0x04;
 constexpr std::uint8_t kWriteSingle = 0x06;
 constexpr std::uint8_t kWriteMultiple = 0x10;
 
-constexpr std::uint8_t kDltStart = 0x68;
-constexpr std::uint8_t kDltEnd = 0x16;
-constexpr std::uint8_t kDltPreamble = 0xFE;
-constexpr std::size_t kDltOverhead = 12; // 68, six address bytes, 68, control, length, CS, 16
-constexpr std::uint8_t kDltOffset = 0x33;
-constexpr std::uint8_t kDltReplyBit = 0x80;
-constexpr std::uint8_t kDltAbnormalBit = 0x40;
 constexpr std::uint8_t kDltFunctionMask = 0x1F;
-constexpr std::uint8_t kDltMeterClear = 0x1A;
 
 std::string Format(const char* format, auto... values)
 {
@@ -68,12 +61,12 @@ std::string Registers(Bytes data)
 std::optional<Bytes> Dlt645Frame(Bytes bytes)
 {
     std::size_t start = 0;
-    while (start < bytes.size() && bytes[start] == kDltPreamble) {
+    while (start < bytes.size() && bytes[start] == kDltWakeUp) {
         ++start;
     }
     const Bytes frame = bytes.subspan(start);
-    if (frame.size() < kDltOverhead || frame[0] != kDltStart || frame[7] != kDltStart ||
-        frame.size() != kDltOverhead + frame[9] || frame.back() != kDltEnd) {
+    if (frame.size() < kDltFrameOverhead || frame[0] != kDltStart || frame[7] != kDltStart ||
+        frame.size() != kDltFrameOverhead + frame[9] || frame.back() != kDltEnd) {
         return std::nullopt;
     }
     return frame;

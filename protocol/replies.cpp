@@ -1,6 +1,7 @@
 #include "replies.h"
 
 #include "crc.h"
+#include "dlt645.h"
 #include "hextext.h"
 #include "meterdata.h"
 
@@ -15,9 +16,6 @@ constexpr std::uint8_t kExceptionBit = 0x80;
 constexpr std::size_t kExceptionLength = 5; // address, function | 0x80, code, CRC
 constexpr std::size_t kWriteEchoLength = 8; // address, 0x10, register, count, CRC
 
-constexpr std::uint8_t kDltWakeUp = 0xFE;
-constexpr std::uint8_t kDltStart = 0x68;
-constexpr std::uint8_t kDltEnd = 0x16;
 
 std::uint8_t At(Reply reply, std::size_t i) { return i < reply.size() ? reply[i] : 0; }
 
@@ -73,11 +71,9 @@ bool IsDlt645Frame(Reply frame)
     while (start < frame.size() && frame[start] == kDltWakeUp) {
         ++start;
     }
-    // 68, six address bytes, 68, control, length, the data, checksum, 16.
-    constexpr std::size_t kOverhead = 12;
     const Reply rest = frame.subspan(start);
-    return rest.size() >= kOverhead && rest[0] == kDltStart && rest[7] == kDltStart &&
-           rest.size() == kOverhead + rest[9] && rest.back() == kDltEnd;
+    return rest.size() >= kDltFrameOverhead && rest[0] == kDltStart && rest[7] == kDltStart &&
+           rest.size() == kDltFrameOverhead + rest[9] && rest.back() == kDltEnd;
 }
 
 std::string DescribeFault(const CommandFault& fault)
@@ -190,10 +186,9 @@ std::optional<CommandFault> CheckClearZeroReply(Reply reply)
         ++start;
     }
     constexpr std::size_t kControlOffset = 8; // 68, six address bytes, 68, control
-    constexpr std::uint8_t kAbnormalReply = 0x40;
     const bool framed =
         start + kControlOffset < reply.size() && reply[start] == kDltStart && reply[start + 7] == kDltStart;
-    if (framed && (reply[start + kControlOffset] & kAbnormalReply)) {
+    if (framed && (reply[start + kControlOffset] & kDltAbnormalBit)) {
         return CommandFault{Fault::Refused, At(reply, start + kControlOffset + 2)};
     }
     return std::nullopt;

@@ -1,6 +1,7 @@
 #include "answer.h"
 
 #include "crc.h"
+#include "dlt645.h"
 #include "replies.h"
 
 #include <algorithm>
@@ -183,16 +184,7 @@ constexpr std::uint16_t kMaxReadCount = 125;        // the most one Modbus reply
 constexpr std::uint16_t kMaxWriteCount = 123;       // the most one Modbus request can carry
 constexpr std::int64_t kEnergyRollover = 100000000; // 8 digits, as the BCD registers hold
 
-constexpr std::uint8_t kDltStart = 0x68;
-constexpr std::uint8_t kDltEnd = 0x16;
-constexpr std::uint8_t kDltPreamble = 0xFE;
-constexpr std::uint8_t kDltWildcard = 0xAA;
-constexpr std::uint8_t kDltOffset = 0x33;
-constexpr std::uint8_t kDltClear = 0x1A;
-constexpr std::uint8_t kDltReplyBit = 0x80;
-constexpr std::uint8_t kDltAbnormalBit = 0x40;
 constexpr std::uint8_t kDltUnauthorised = 0x04;
-constexpr std::size_t kDltFrameOverhead = 12; // 68, 6 address bytes, 68, control, length, CS, 16
 constexpr int kDltReplyPreamble = 4;
 
 std::span<const RegisterRow> RowsOf(MeterKind kind)
@@ -466,7 +458,7 @@ std::vector<std::uint8_t> AnswerModbus(MeterState& state, MeterKind kind,
 std::size_t PreambleLength(std::span<const std::uint8_t> bytes)
 {
     std::size_t n = 0;
-    while (n < bytes.size() && bytes[n] == kDltPreamble) {
+    while (n < bytes.size() && bytes[n] == kDltWakeUp) {
         ++n;
     }
     return n;
@@ -484,7 +476,7 @@ std::uint8_t Checksum(std::span<const std::uint8_t> bytes)
 std::vector<std::uint8_t> Dlt645Reply(const MeterState& state, std::uint8_t control,
                                       std::span<const std::uint8_t> data)
 {
-    std::vector<std::uint8_t> reply(kDltReplyPreamble, kDltPreamble);
+    std::vector<std::uint8_t> reply(kDltReplyPreamble, kDltWakeUp);
     const std::size_t start = reply.size();
     reply.push_back(kDltStart);
     const auto address = Dlt645Address(state);
@@ -522,7 +514,7 @@ std::vector<std::uint8_t> AnswerDlt645(MeterState& state, std::span<const std::u
     }
     const std::size_t dataLength = frame[9];
     const std::uint8_t control = frame[8];
-    if (control != kDltClear || dataLength != 8) {
+    if (control != kDltMeterClear || dataLength != 8) {
         return {};
     }
     bool authorised = true;
