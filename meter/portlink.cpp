@@ -1,11 +1,11 @@
 #include "portlink.h"
 
-#include "serialport.h"
+#include "lineport.h"
 
 #include <chrono>
 #include <thread>
 
-Link LinkOver(SerialPort& port)
+Link LinkOver(LinePort& port)
 {
     return Link{
         [&port] { return port.isOpen(); },
@@ -18,7 +18,7 @@ Link LinkOver(SerialPort& port)
     };
 }
 
-bool ApplyLineSetting(SerialPort& port, const LineSetting& setting)
+bool ApplyLineSetting(LinePort& port, const LineSetting& setting)
 {
     SerialSettings settings;
     settings.baudRate = static_cast<std::uint32_t>(setting.baud);

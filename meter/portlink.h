@@ -3,11 +3,11 @@
 #include "exchange.h"
 #include "scan.h"
 
-class SerialPort;
+class LinePort;
 
 // A session's line over a serial port of its own, with waits on the steady clock: what runs
 // at wire speed beside the window's one port (quorvexctl, the window's meter finder).
-Link LinkOver(SerialPort& port);
+Link LinkOver(LinePort& port);
 
 // Puts the port at a scan's line setting; false when the port refuses it.
-bool ApplyLineSetting(SerialPort& port, const LineSetting& setting);
+bool ApplyLineSetting(LinePort& port, const LineSetting& setting);

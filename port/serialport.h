@@ -1,5 +1,7 @@
 #pragma once
 
+#include "lineport.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -7,19 +9,6 @@
 
 struct termios;
 
-// Line settings of a port. The parity codes are the positions in the window's parity list
-// (None, Odd, Even) followed by mark and space, so that the window passes its selection as is;
-// the meter's parity register numbers them otherwise (registermap.h). Stop bits count up the
-// same way, from one.
-struct SerialSettings
-{
-    std::uint32_t baudRate = 9600;
-    std::uint8_t dataBits = 8;
-    std::uint8_t parity = 0;   // 0 none, 1 odd, 2 even, 3 mark, 4 space
-    std::uint8_t stopBits = 0; // 0 one, 1 one and a half (sent as two), 2 two
-    std::uint32_t writeTimeoutMs = 1000;
-    bool enableRs485 = false; // turn RS-485 direction control on (RTS high while sending)
-};
 
 // Reads the device's running total of line errors into errorTotal; false when the device
 // keeps no such counters. The default uses TIOCGICOUNT (framing, parity, overrun, break and
@@ -55,11 +44,11 @@ enum class SerialFailure
 // Every call returns when its work is done or its time limit has run out, and no wait lasts
 // longer than kLongestWaitMs (waits.h), whatever is asked. A read never waits for bytes that
 // have not arrived yet; waitReadable does.
-class SerialPort
+class SerialPort final : public LinePort
 {
 public:
     SerialPort();
-    ~SerialPort(); // closes
+    ~SerialPort() override; // closes
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
     SerialPort(SerialPort&&) = delete;
@@ -67,28 +56,28 @@ public:
 
     // Opens the device path exclusively with the settings; an open port is closed first.
     // false on failure, the port closed and the reason in lastError().
-    bool open(const std::string& devicePath, const SerialSettings& settings);
+    bool open(const std::string& devicePath, const SerialSettings& settings) override;
     // Restores the line settings (and driver modes) found at open, releases the device and
     // its lock file. Harmless when closed.
-    void close();
-    bool isOpen() const;
+    void close() override;
+    bool isOpen() const override;
     // The path given to the last open, as given.
-    const std::string& devicePath() const;
+    const std::string& devicePath() const override;
 
     // The reason the last open or configure failed, in one or two short sentences naming the
     // device, e.g. "/dev/ttyUSB0 is in use by process 1234 (minicom)". Empty after success.
-    const std::string& lastError() const;
+    const std::string& lastError() const override;
     SerialFailure lastFailure() const;
     int lastErrorNumber() const; // the errno behind lastError(); 0 after success
 
     // A line for the success message, e.g. "RS-485 mode as configured by the driver"; empty
     // when there is nothing to say. Several remarks are joined by "; ".
-    const std::string& notes() const;
+    const std::string& notes() const override;
 
     // Re-reads the device's settings and applies raw mode with the baud rate, data bits,
     // parity and stop bits of settings (the other members are not used). The settings are
     // read back: a device that did not take them all is closed, the reason in lastError().
-    bool configure(const SerialSettings& settings);
+    bool configure(const SerialSettings& settings) override;
 
     // The driver's write time limit (0: none). Only a limit below the fixed 1000 ms wait of
     // write() has an effect.
@@ -98,21 +87,21 @@ public:
     // driver within 1000 ms or the device failed. A write timeout shorter than 1000 ms ends
     // the write early with the number of bytes handed over by then. A line error seen before
     // the write discards unsent output; the write still goes ahead.
-    std::uint32_t write(std::uint32_t count, const std::uint8_t* bytes);
+    std::uint32_t write(std::uint32_t count, const std::uint8_t* bytes) override;
 
     // Reads the bytes already queued, at most capacity - 1 of them, and returns their number;
     // 0 at once when nothing is queued, when capacity < 2, and when a line error (framing,
     // parity, overrun, break) happened since the last look, in which case the queued input is
     // discarded. waitMs bounds the wait for a read the driver reports late. Nothing is
     // written beyond the bytes read.
-    std::uint32_t read(std::uint32_t capacity, std::uint8_t* buffer, std::uint32_t waitMs);
+    std::uint32_t read(std::uint32_t capacity, std::uint8_t* buffer, std::uint32_t waitMs) override;
 
     // Waits until input is queued or waitMs passes; true when bytes are waiting. false at
     // once when closed or when the device has gone (hung up, failed).
-    bool waitReadable(std::uint32_t waitMs);
+    bool waitReadable(std::uint32_t waitMs) override;
 
     // Discards both queues.
-    void purge();
+    void purge() override;
 
     // Bytes waiting in the driver's input and output queues; 0 when closed or unknown. Like a
     // read, they acknowledge any line error seen since the last look.

@@ -7,7 +7,7 @@
 #include "hextext.h"
 #include "portlink.h"
 #include "scancommand.h"
-#include "serialport.h"
+#include "lineport.h"
 
 #include <algorithm>
 #include <atomic>
@@ -200,7 +200,7 @@ private:
 struct PortRun
 {
     const Options& options;
-    SerialPort& port;
+    LinePort& port;
     Session& session;
     OutcomeWriter& writer;
     std::FILE* err;
@@ -709,7 +709,8 @@ int Run(const Options& options, std::FILE* out, std::FILE* err)
 
     const auto runOnPort = [&](const std::string& name) {
         const std::string device = ResolvePort(name);
-        SerialPort port;
+        const std::unique_ptr<LinePort> line = MakeLinePort(device);
+        LinePort& port = *line;
         SerialSettings settings;
         settings.baudRate = static_cast<std::uint32_t>(options.baud);
         settings.parity = static_cast<std::uint8_t>(options.parity);

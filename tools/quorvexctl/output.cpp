@@ -151,6 +151,14 @@ void OutcomeWriter::write(const Outcome& outcome)
     std::fputs(FormatOutcome(outcome, m_format, m_columns).c_str(), m_stream);
     // A script reading a pipe sees each result as soon as it is there.
     std::fflush(m_stream);
+    for (const auto& sink : m_sinks) {
+        sink(outcome);
+    }
+}
+
+void OutcomeWriter::addSink(std::function<void(const Outcome&)> sink)
+{
+    m_sinks.push_back(std::move(sink));
 }
 
 } // namespace ctl

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <utility>
@@ -36,9 +37,14 @@ class OutcomeWriter
 {
 public:
     OutcomeWriter(std::FILE* stream, Format format, std::vector<std::string> columns);
+    // Writes one result, then hands it to every sink, in the order results were written.
     void write(const Outcome& outcome);
+    // Somewhere else each result goes as well: a store, a broker. Add sinks before the first
+    // result is written.
+    void addSink(std::function<void(const Outcome&)> sink);
 
 private:
+    std::vector<std::function<void(const Outcome&)>> m_sinks;
     std::FILE* m_stream;
     Format m_format;
     std::vector<std::string> m_columns;

@@ -2,7 +2,7 @@
 
 #include "portlink.h"
 #include "scan.h"
-#include "serialport.h"
+#include "lineport.h"
 #include "session.h"
 
 #include <unistd.h>

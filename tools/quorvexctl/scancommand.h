@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-class SerialPort;
+class LinePort;
 struct Session;
 
 namespace ctl {
@@ -16,7 +16,7 @@ namespace ctl {
 struct ScanRun
 {
     const Options& options;
-    SerialPort& port;
+    LinePort& port;
     Session& session;
     OutcomeWriter& writer;
     std::FILE* err;
