@@ -20,6 +20,16 @@ enum class Timing
     WireSpeed,
 };
 
+// The line's speed and framing: 10 bits a character without parity, 11 with.
+struct LineTiming
+{
+    unsigned baud = 0;
+    bool parity = false;
+};
+
+// How long count characters take on the line, rounded up to whole milliseconds; 0 at baud 0.
+unsigned LineTimeMs(const LineTiming& line, std::size_t count);
+
 // Everything a command needs besides its own arguments: the line, the timing, and who wants
 // to see the traffic. One session per line; sessions on different lines are independent, so
 // that several lines can be driven from several threads at once.
@@ -27,8 +37,14 @@ struct Session
 {
     Link link;
     Timing timing = Timing::Window;
-    // Wire speed: how long after the request the whole reply may take.
+    // Wire speed: the line's speed, from which a reply's budget grows. At baud 0 the time on
+    // the line is not counted and the budget is the response timeout alone.
+    LineTiming line;
+    // Wire speed: how long a reply may take beyond the request's and the reply's own time on
+    // the line (the meter's turnaround and any slack), and what a network between us and the
+    // line adds to that (a gateway's round trip).
     unsigned responseTimeoutMs = 1000;
+    unsigned extraLatencyMs = 0;
     // The send and receive areas (hex text), when someone shows them.
     Traffic traffic;
     // Every frame as it crossed the line, for the traffic log: requests, replies, and bytes

@@ -20,5 +20,14 @@ std::optional<CommandFault> Transact(Session& session, const Frame& request, uns
 
 // The parts, for read meter's own gathering: the request written (and tapped), nothing shown.
 std::optional<CommandFault> WriteRequest(Session& session, const Frame& request);
-// Writes the request and reads its reply at wire speed into the session's buffer.
+// Writes the request and reads its reply at wire speed into the session's buffer, for as
+// long as ReplyBudgetMs gives it. A reply whose start came but not its end is Incomplete, and
+// the line is left quiet before the next request.
 std::optional<CommandFault> ReceiveAtWireSpeed(Session& session, const Frame& request, Reply* reply);
+// Reads the reply to a request already written, for up to budgetMs.
+std::optional<CommandFault> AwaitReply(Session& session, const Frame& request, unsigned budgetMs, Reply* reply);
+
+// How long the reply to request may take from the write: the request's and its longest
+// reply's time on the line at the session's speed, the response timeout and the latency the
+// session's line adds.
+unsigned ReplyBudgetMs(const Session& session, Reply request);

@@ -11,6 +11,11 @@
 
 // What one exchange needs from the outside: the port and a clock. The window wires these to
 // the port module and to its Sleep; tests wire them to fakes.
+//
+// read puts at most capacity - 1 bytes into the buffer and returns their number. The
+// exchanges rely on no more than that, and pass a capacity no larger than the room left, so
+// that even a link breaking the rule cannot write past the receive buffer; a count above the
+// capacity is cut to it.
 struct Link
 {
     std::function<bool()> isOpen;
@@ -20,6 +25,9 @@ struct Link
     // Waits until input is queued or the time has passed; true when bytes are waiting. Only
     // the wire-speed timing asks.
     std::function<bool(std::uint32_t waitMs)> waitReadable = {};
+    // True once the device has gone under an open port (unplugged, hung up): what turns a
+    // failed write into "device disconnected" rather than a short write. Empty: never.
+    std::function<bool()> hungUp = {};
 };
 
 inline constexpr std::size_t kRecvBufferSize = 1024;

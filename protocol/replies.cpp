@@ -85,6 +85,14 @@ std::string DescribeFault(const CommandFault& fault)
         return "the request could not be written in full";
     case Fault::NoReply:
         return "no reply";
+    case Fault::Incomplete:
+        if (fault.expected == 0) {
+            return "incomplete reply (" + std::to_string(fault.received) + (fault.received == 1 ? " byte)" : " bytes)");
+        }
+        return "incomplete reply (" + std::to_string(fault.received) + " of " + std::to_string(fault.expected) +
+               " bytes)";
+    case Fault::Disconnected:
+        return "device disconnected";
     case Fault::BadCrc:
         return "reply with a bad CRC";
     case Fault::Exception:
@@ -252,6 +260,43 @@ std::size_t ExpectedReplyLength(Reply request, Reply received)
     // A read answered with another function: its length cannot be known, so the response
     // time ends it.
     return received.size() < 3 ? 0 : 5u + received[2];
+}
+
+std::size_t LongestReplyLength(Reply request)
+{
+    if (IsDlt645Frame(request)) {
+        // Four wake-up bytes and the refusal, which carries one byte of data: 4 + 12 + 1.
+        return 17;
+    }
+    if (request.size() < 6) {
+        return 0;
+    }
+    if (request[1] == kReadFunction) {
+        return 5u + 2u * (request[4] * 256u + request[5]);
+    }
+    if (request[1] == kWriteFunction) {
+        return kWriteEchoLength;
+    }
+    return 0;
+}
+
+bool CanStartReply(Reply request, Reply received)
+{
+    if (IsDlt645Frame(request)) {
+        for (const std::uint8_t byte : received) {
+            if (byte != kDltWakeUp) {
+                return byte == kDltStart;
+            }
+        }
+        return !received.empty();
+    }
+    if (received.empty() || request.size() < 2) {
+        return false;
+    }
+    if (request[0] != 0 && received[0] != request[0]) { // a request to 0 is answered by any meter
+        return false;
+    }
+    return received.size() < 2 || (received[1] & ~kExceptionBit) == request[1];
 }
 
 int FirstRegister(Reply reply) { return At(reply, 3) * 256 + At(reply, 4); }

@@ -17,6 +17,8 @@ enum class Fault
     PortClosed,    // the port is not open: nothing was sent
     ShortWrite,    // the request did not go out whole
     NoReply,       // nothing came back in time
+    Incomplete,    // the start of a reply came, its end not within the time it had
+    Disconnected,  // the device or the connection went away: unplugged, hung up
     BadCrc,        // bytes came back, their CRC (or DL/T 645 frame) is wrong
     Exception,     // the meter answered with a Modbus exception; its code is kept
     WrongFunction, // a reply of another function than the request's
@@ -33,11 +35,16 @@ struct CommandFault
 {
     Fault fault;
     std::uint8_t code = 0; // the exception code, or the value of UnknownValue
+    // Incomplete: the bytes that came, and the reply's length as they announced it (0 when
+    // too few came to tell).
+    std::uint16_t received = 0;
+    std::uint16_t expected = 0;
 
     bool operator==(const CommandFault&) const = default;
 };
 
-// "no reply", "Modbus exception 0x02 (illegal data address)", ...
+// "no reply", "incomplete reply (40 of 97 bytes)", "Modbus exception 0x02 (illegal data
+// address)", ...
 std::string DescribeFault(const CommandFault& fault);
 
 using Reply = std::span<const std::uint8_t>;
@@ -80,6 +87,16 @@ bool IsDlt645Frame(Reply frame);
 // reply, 5 for an exception, the DL/T 645 length byte for the clear reply (after any wake-up
 // bytes). 0 while too few bytes have come to tell.
 std::size_t ExpectedReplyLength(Reply request, Reply received);
+
+// The longest reply the request can have, known before any of it came: what a reply's time
+// on the line is reckoned from. 8 for a write, 5 + twice the register count for a read, the
+// DL/T 645 refusal with four wake-up bytes for the clear frame; 0 for anything else.
+std::size_t LongestReplyLength(Reply request);
+
+// Whether the bytes can be the start of the reply to request: its address (any, for a request
+// to address 0) and its function, or its exception; the DL/T 645 start for the clear frame.
+// Bytes that cannot be are noise, whatever their number.
+bool CanStartReply(Reply request, Reply received);
 
 // What the property reads take from a reply that passed its check. A byte the reply does
 // not have reads as 0.

@@ -2,6 +2,7 @@
 // module: every command on both meter types in both timings, every fault the simulator can
 // provoke, the frames the session taps, and how long a command takes at wire speed.
 
+#include "../protocol/guardedbuffer.h"
 #include "../protocol/testsupport.h"
 
 #include "commands.h"
@@ -115,6 +116,7 @@ public:
                 }
             },
             [this](std::uint32_t waitMs) { return port.waitReadable(waitMs); },
+            [this] { return port.state() == LineState::Disconnected; },
         };
         session.tap = [this](FrameDirection direction, std::span<const std::uint8_t> bytes) {
             tapped.push_back({direction, Bytes(bytes.begin(), bytes.end())});
@@ -232,6 +234,8 @@ private slots:
     void vanishedLine_data();
     void vanishedLine();
     void strayBytesAreTappedNotTaken();
+    void cutReplyLeavesTheLineQuiet();
+    void linkBreakingItsReadContract();
     void wireSpeedEndsWithTheReply();
     void silentMeterTakesTheTimeout();
     void wireSpeedAtEveryAddress_data();
@@ -529,10 +533,11 @@ void TestMeter::vanishedLine_data()
     QTest::addColumn<Timing>("timing");
     QTest::addColumn<bool>("during");
     QTest::addColumn<Outcome>("expected");
+    // The window keeps the messages it always gave; at wire speed the device is named gone.
     QTest::newRow("before, window") << Timing::Window << false << Failed(Fault::ShortWrite);
-    QTest::newRow("before, wire speed") << Timing::WireSpeed << false << Failed(Fault::ShortWrite);
+    QTest::newRow("before, wire speed") << Timing::WireSpeed << false << Failed(Fault::Disconnected);
     QTest::newRow("during, window") << Timing::Window << true << Failed(Fault::NoReply);
-    QTest::newRow("during, wire speed") << Timing::WireSpeed << true << Failed(Fault::NoReply);
+    QTest::newRow("during, wire speed") << Timing::WireSpeed << true << Failed(Fault::Disconnected);
 }
 
 void TestMeter::vanishedLine()
@@ -556,6 +561,55 @@ void TestMeter::vanishedLine()
         closer.join();
     }
     QTEST(outcome, "expected");
+}
+
+// A reply cut off by its time: named incomplete, and its tail, still on its way, is neither
+// taken for the next reply nor talked over by the next request.
+void TestMeter::cutReplyLeavesTheLineQuiet()
+{
+    Bench bench(MeterType::ThreePhase, Timing::WireSpeed);
+    QVERIFY(bench.ready());
+    bench.session.responseTimeoutMs = 150;
+    Misbehaviour late = With(&Misbehaviour::splitPieces, 2);
+    late.splitGapMs = 220;
+    bench.meter().setMisbehaviour(late);
+    const Result<MeterReading> cut = bench.readMeter();
+    QVERIFY(!cut);
+    QCOMPARE(cut.fault().fault, Fault::Incomplete);
+    QCOMPARE(cut.fault().received, std::uint16_t{49});
+    QCOMPARE(cut.fault().expected, std::uint16_t{97});
+    bench.meter().setMisbehaviour({});
+    QCOMPARE(bench.read(MeterProperty::DisplayTime), kOk);
+}
+
+// A link that writes and counts more than a read may: the receive buffer's neighbours stay
+// untouched and the count stays within the buffer.
+void TestMeter::linkBreakingItsReadContract()
+{
+    GuardedBuffer guarded{};
+    Session session;
+    session.timing = Timing::WireSpeed;
+    session.buffer = &guarded.buffer;
+    session.responseTimeoutMs = 50;
+    int reads = 0;
+    session.link = Link{
+        [] { return true; },
+        [](std::uint32_t count, const std::uint8_t*) { return count; },
+        [&reads](std::uint32_t capacity, std::uint8_t* into, std::uint32_t) {
+            if (reads++ == 0) {
+                return std::uint32_t{0}; // nothing stray before the request
+            }
+            std::fill(into, into + capacity, std::uint8_t{0x55});
+            return capacity + 100;
+        },
+        [](unsigned) {},
+        [](std::uint32_t) { return true; },
+    };
+    const Result<PropertyReading> read = ReadProperty(session, MeterType::SinglePhase, 0, MeterProperty::Address);
+    QVERIFY(!read);
+    QVERIFY(session.lastReceived <= kRecvBufferSize);
+    QVERIFY(std::all_of(guarded.before.begin(), guarded.before.end(), [](std::uint8_t b) { return b == 0; }));
+    QVERIFY(std::all_of(guarded.after.begin(), guarded.after.end(), [](std::uint8_t b) { return b == 0; }));
 }
 
 // At wire speed the reply ends at its own length: the zeros after it, one with the reply and
