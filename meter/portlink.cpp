@@ -15,13 +15,33 @@ Link LinkOver(LinePort& port)
         },
         [](unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); },
         [&port](std::uint32_t waitMs) { return port.waitReadable(waitMs); },
+        [&port] { return port.state() == LineState::Disconnected; },
     };
 }
 
-bool ApplyLineSetting(LinePort& port, const LineSetting& setting)
+namespace {
+
+SerialSettings SettingsOf(const LineSetting& setting)
 {
     SerialSettings settings;
     settings.baudRate = static_cast<std::uint32_t>(setting.baud);
     settings.parity = static_cast<std::uint8_t>(setting.parity);
-    return port.configure(settings);
+    return settings;
+}
+
+} // namespace
+
+bool ApplyLineSetting(LinePort& port, const LineSetting& setting)
+{
+    return port.configure(SettingsOf(setting));
+}
+
+std::string PutLineAt(LinePort& port, const LineSetting& setting)
+{
+    const bool took = port.isOpen() ? port.configure(SettingsOf(setting))
+                                    : port.open(port.devicePath(), SettingsOf(setting));
+    if (took) {
+        return {};
+    }
+    return port.lastError().empty() ? "the port refused " + DescribeSetting(setting) : port.lastError();
 }

@@ -11,3 +11,7 @@ Link LinkOver(LinePort& port);
 
 // Puts the port at a scan's line setting; false when the port refuses it.
 bool ApplyLineSetting(LinePort& port, const LineSetting& setting);
+
+// The same for a search that goes on after a refusal: a port that a refused setting closed
+// is opened again at the next. Empty when the setting took, otherwise the port's reason.
+std::string PutLineAt(LinePort& port, const LineSetting& setting);

@@ -140,3 +140,22 @@ std::string DescribeComPorts(int first, int last, const std::string& devRoot,
     }
     return text;
 }
+
+std::vector<std::string> StableDeviceNames(const std::string& device, const std::string& byIdRoot)
+{
+    namespace fs = std::filesystem;
+    std::vector<std::string> names;
+    std::error_code error;
+    const fs::path target = fs::canonical(device, error);
+    if (error) {
+        return names;
+    }
+    for (const fs::directory_entry& entry : fs::directory_iterator(byIdRoot, error)) {
+        std::error_code each;
+        if (fs::canonical(entry.path(), each) == target && !each && entry.path() != fs::path(device)) {
+            names.push_back(entry.path().string());
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}

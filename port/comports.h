@@ -28,3 +28,8 @@ std::string ResolveComDevice(int n, const std::string& devRoot = "/dev",
 // "COM4 → (no device)", separated by line breaks (none after the last).
 std::string DescribeComPorts(int first, int last, const std::string& devRoot = "/dev",
                              const std::string& sysRoot = "/sys");
+
+// The names of device under byIdRoot (/dev/serial/by-id) that lead to it now: what an adapter
+// keeps when it is plugged in again and comes back as another ttyUSB number. Empty when none.
+std::vector<std::string> StableDeviceNames(const std::string& device,
+                                           const std::string& byIdRoot = "/dev/serial/by-id");

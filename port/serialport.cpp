@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <grp.h>
@@ -36,7 +37,13 @@ std::string DeviceGroup(const std::string& device)
     if (::stat(device.c_str(), &info) != 0 || info.st_gid == 0) {
         return {};
     }
-    const group* owner = ::getgrgid(info.st_gid);
+    // getgrgid_r: several ports may fail to open on several threads at once.
+    group entry{};
+    group* owner = nullptr;
+    std::vector<char> text(1024);
+    while (::getgrgid_r(info.st_gid, &entry, text.data(), text.size(), &owner) == ERANGE && text.size() < 65536) {
+        text.resize(text.size() * 2);
+    }
     return owner && owner->gr_name ? std::string(owner->gr_name) : std::string();
 }
 
@@ -101,6 +108,7 @@ struct SerialPort::Private
     bool m_lowLatencySet = false;
     serial_rs485 m_originalRs485{};
     bool m_rs485Set = false;
+    bool m_hungUp = false;
 
     int getAttributes(termios& settings) const
     {
@@ -193,6 +201,13 @@ struct SerialPort::Private
 
     bool lockDevice();
     bool openDevice();
+    // The device has gone under the open port: record why; the caller closes.
+    void hangUp(int error)
+    {
+        m_hungUp = true;
+        m_errorNumber = error;
+        m_lastError = m_devicePath + ": device disconnected" + (error ? std::string(" (") + std::strerror(error) + ")" : "");
+    }
     bool applySettings(const SerialSettings& settings);
     void askForLowLatency();
     bool setUpRs485(bool enable);
@@ -397,6 +412,7 @@ SerialPort::~SerialPort()
 bool SerialPort::open(const std::string& devicePath, const SerialSettings& settings)
 {
     close();
+    d->m_hungUp = false;
     d->m_devicePath = devicePath;
     d->m_lastError.clear();
     d->m_failure = SerialFailure::None;
@@ -456,6 +472,26 @@ void SerialPort::close()
 bool SerialPort::isOpen() const
 {
     return d->m_fd >= 0;
+}
+
+LineState SerialPort::state() const
+{
+    if (isOpen()) {
+        return LineState::Usable;
+    }
+    return d->m_hungUp ? LineState::Disconnected : LineState::Closed;
+}
+
+bool SerialPort::hangUpOn(int error)
+{
+    // EIO, ENXIO and ENODEV are what a terminal whose device was unplugged (or whose
+    // pseudo-terminal master closed) answers; anything else is a passing failure.
+    if (error != EIO && error != ENXIO && error != ENODEV) {
+        return false;
+    }
+    d->hangUp(error);
+    close();
+    return true;
 }
 
 const std::string& SerialPort::devicePath() const
@@ -530,14 +566,19 @@ std::uint32_t SerialPort::write(std::uint32_t count, const std::uint8_t* bytes)
             continue;
         }
         if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
-            return 0; // EIO and ENXIO: the device has gone
+            hangUpOn(n == 0 ? EIO : errno);
+            return 0;
         }
         const Clock::time_point deadline = driverLimited ? driverEnd : giveUp;
         if (Clock::now() >= deadline) {
             return driverLimited ? written : 0;
         }
         const short events = d->waitFor(POLLOUT, deadline);
-        if ((events & (POLLHUP | POLLERR | POLLNVAL)) && !(events & POLLOUT)) {
+        if (events & POLLHUP) {
+            hangUpOn(EIO);
+            return 0;
+        }
+        if ((events & (POLLERR | POLLNVAL)) && !(events & POLLOUT)) {
             return 0;
         }
     }
@@ -558,8 +599,16 @@ std::uint32_t SerialPort::read(std::uint32_t capacity, std::uint8_t* buffer, std
     // yet; a look with poll hands them over, so that a reply already on its way is read.
     pollfd look{d->m_fd, POLLIN, 0};
     ::poll(&look, 1, 0);
+    if (look.revents & POLLHUP) {
+        hangUpOn(EIO);
+        return 0;
+    }
     int queued = 0;
-    if (::ioctl(d->m_fd, FIONREAD, &queued) != 0 || queued <= 0) {
+    if (::ioctl(d->m_fd, FIONREAD, &queued) != 0) {
+        hangUpOn(errno);
+        return 0;
+    }
+    if (queued <= 0) {
         return 0;
     }
     const std::size_t wanted =
@@ -574,8 +623,12 @@ std::uint32_t SerialPort::read(std::uint32_t capacity, std::uint8_t* buffer, std
         if (n < 0 && errno == EINTR) {
             continue;
         }
-        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK) || waited) {
-            return 0; // end of file or EIO: the device has gone
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+            hangUpOn(n == 0 ? EIO : errno); // end of file or EIO: the device has gone
+            return 0;
+        }
+        if (waited) {
+            return 0;
         }
         // Counted but not yet readable: the driver is late; give it waitMs once.
         waited = true;
@@ -593,7 +646,11 @@ bool SerialPort::waitReadable(std::uint32_t waitMs)
     }
     const short events = d->waitFor(POLLIN, Clock::now() + ClampedWait(waitMs));
     // A device that has gone may still report input; none of it can be read.
-    return (events & POLLIN) && !(events & (POLLHUP | POLLERR | POLLNVAL));
+    if (events & POLLHUP) {
+        hangUpOn(EIO);
+        return false;
+    }
+    return (events & POLLIN) && !(events & (POLLERR | POLLNVAL));
 }
 
 void SerialPort::purge()

@@ -61,6 +61,9 @@ public:
     // its lock file. Harmless when closed.
     void close() override;
     bool isOpen() const override;
+    // Disconnected once a read, write or wait found the device gone: the port has then
+    // closed itself, released its lock, and lastError() says "device disconnected".
+    LineState state() const override;
     // The path given to the last open, as given.
     const std::string& devicePath() const override;
 
@@ -115,6 +118,9 @@ public:
     void setDriverCalls(SerialDriverCalls calls);
 
 private:
+    // Closes the port as disconnected when error says the device has gone; true then.
+    bool hangUpOn(int error);
+
     struct Private;
     const std::unique_ptr<Private> d;
 };

@@ -87,8 +87,16 @@ enum class ReadResult
     Read,
 };
 
+// Which file a name led to when it was read: a stale lock is removed only while the name
+// still leads to that file, never to the fresh lock another program made in the meantime.
+struct FileIdentity
+{
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
 // The start of a lock file; a lock is a few bytes, anything longer is not one we can use.
-ReadResult ReadLockFile(const std::string& path, std::string& text)
+ReadResult ReadLockFile(const std::string& path, std::string& text, FileIdentity* identity = nullptr)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -96,6 +104,10 @@ ReadResult ReadLockFile(const std::string& path, std::string& text)
         // a lock file we may not read is there all the same.
         struct stat info = {};
         return ::lstat(path.c_str(), &info) == 0 ? ReadResult::Unreadable : ReadResult::Absent;
+    }
+    struct stat info = {};
+    if (identity && ::fstat(fd, &info) == 0) {
+        *identity = FileIdentity{info.st_dev, info.st_ino};
     }
     char bytes[128];
     ssize_t n = 0;
@@ -126,11 +138,12 @@ enum class LockState
 };
 
 // Whether the lock file at path keeps the device from us, and who holds it (0: unknown).
-LockState Inspect(const std::string& path, pid_t& holder)
+// identity: the file that was judged.
+LockState Inspect(const std::string& path, pid_t& holder, FileIdentity& identity)
 {
     holder = 0;
     std::string text;
-    switch (ReadLockFile(path, text)) {
+    switch (ReadLockFile(path, text, &identity)) {
     case ReadResult::Absent:
         return LockState::Absent;
     case ReadResult::Unreadable:
@@ -150,6 +163,17 @@ LockState Inspect(const std::string& path, pid_t& holder)
     }
     // EPERM: the process exists but belongs to another user.
     return ::kill(holder, 0) == 0 || errno != ESRCH ? LockState::Live : LockState::Stale;
+}
+
+// Removes the stale lock that was judged, if the name still leads to it. Between the look
+// and the unlink another taker can still slip in; the window is now that of two system calls
+// rather than of reading and judging the file, and flock keeps out a taker of our kind.
+void RemoveStale(const std::string& path, const FileIdentity& judged)
+{
+    struct stat info = {};
+    if (::lstat(path.c_str(), &info) == 0 && info.st_dev == judged.device && info.st_ino == judged.inode) {
+        ::unlink(path.c_str());
+    }
 }
 
 enum class Creation
@@ -215,13 +239,14 @@ UucpLock::Outcome UucpLock::take(const std::string& devicePath)
     for (const std::string& folder : folders) {
         const std::string path = folder + "/" + name;
         pid_t holder = 0;
-        switch (Inspect(path, holder)) {
+        FileIdentity judged;
+        switch (Inspect(path, holder, judged)) {
         case LockState::Absent:
             break;
         case LockState::Live:
             return refuse(holder);
         case LockState::Stale:
-            ::unlink(path.c_str());
+            RemoveStale(path, judged);
             break;
         }
     }
@@ -242,15 +267,13 @@ UucpLock::Outcome UucpLock::take(const std::string& devicePath)
                 break; // missing, read-only, full: the next folder may do
             }
             pid_t holder = 0;
-            const LockState state = Inspect(path, holder);
+            FileIdentity judged;
+            const LockState state = Inspect(path, holder, judged);
             if (state == LockState::Live) {
                 return refuse(holder);
             }
             if (state == LockState::Stale) {
-                // Two takers that judge the same lock stale at once can both remove it, the
-                // second one the first one's new lock; flock still keeps one of them out
-                // when both are ports of this kind.
-                ::unlink(path.c_str());
+                RemoveStale(path, judged);
             }
         }
     }
