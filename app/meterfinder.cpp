@@ -59,7 +59,7 @@ FindOutcome FindMeterWithProgress(QWidget* parent, const QString& portName, cons
                 log.append(MakeLoggedFrame(direction, bytes, {}, lastRequest));
             };
             ScanHooks hooks;
-            hooks.applySetting = [&port](const LineSetting& setting) { return ApplyLineSetting(port, setting); };
+            hooks.applySetting = [&port](const LineSetting& setting) { return PutLineAt(port, setting); };
             hooks.trying = [&](const LineSetting& setting) {
                 outcome.tried.push_back(setting);
                 const QString label =

@@ -397,21 +397,29 @@ void CQuorvexDlg::OnFindMeter()
     m_findTried = DescribeSettings(outcome.tried).split(QStringLiteral(", "), Qt::SkipEmptyParts);
 
     const auto found = std::find_if(outcome.answers.begin(), outcome.answers.end(),
-                                    [](const ScanAnswer& a) { return !a.noise; });
+                                    [](const ScanAnswer& a) { return a.found(); });
     if (!outcome.openError.empty()) {
         AfxMessageBox(QStringLiteral("Serial port is occupied！\n") + FromStd(outcome.openError));
     } else if (found != outcome.answers.end() && !outcome.cancelled) {
         ApplyFoundMeter(*found);
     } else if (!outcome.cancelled) {
         std::vector<LineSetting> noisy;
+        QStringList refused;
         for (const ScanAnswer& answer : outcome.answers) {
-            noisy.push_back(answer.setting);
+            if (answer.refused.empty()) {
+                noisy.push_back(answer.setting);
+            } else {
+                refused << FromStd(DescribeSetting(answer.setting) + " (" + answer.refused + ")");
+            }
         }
         QString text = QStringLiteral("No meter answered on COM%1 (%2).\nTried: %3.")
                            .arg(comNumber)
                            .arg(FromStd(device), DescribeSettings(outcome.tried));
         if (!noisy.empty()) {
             text += QStringLiteral("\nNoise at: %1.").arg(DescribeSettings(noisy));
+        }
+        if (!refused.empty()) {
+            text += QStringLiteral("\nRefused by the port: %1.").arg(refused.join(QStringLiteral(", ")));
         }
         AfxMessageBox(text);
     }
@@ -663,7 +671,9 @@ void CQuorvexDlg::RunSetting(Command command)
     }
 
     Session session = WindowSession();
-    const Result<Done> result = SetProperty(session, type, *address, property, value);
+    // The window renames whichever meter is on its line: its present address is unknown.
+    const std::uint8_t to = property == MeterProperty::Address ? 0 : *address;
+    const Result<Done> result = SetProperty(session, type, to, property, value);
     if (!result) {
         ReportFault(command, result.fault());
         return;

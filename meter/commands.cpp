@@ -11,7 +11,6 @@
 namespace {
 
 // Reads go to the address every meter answers, whatever its own, unless the caller names one.
-constexpr std::uint8_t kAnyMeter = 0;
 
 constexpr unsigned kReadMeterWaitMs = 2500;
 constexpr unsigned kSinglePhasePauseMs = 200;
@@ -242,8 +241,7 @@ Result<Done> SetProperty(Session& session, MeterType type, std::uint8_t address,
     if (row.threePhaseOnly && type == MeterType::SinglePhase) {
         return CommandFault{Fault::NotSupported};
     }
-    const bool newAddress = property == MeterProperty::Address;
-    const Frame request = BuildWriteRequest(newAddress ? kAnyMeter : address, RegisterOf(property, type), *data);
+    const Frame request = BuildWriteRequest(address, RegisterOf(property, type), *data);
     const Reply requestBytes = request.bytes();
     const auto fault = Transact(session, request, row.waitMs, ReplyShown::AfterTest,
                                 [requestBytes](Reply reply) { return CheckWriteEcho(reply, requestBytes); });

@@ -74,8 +74,9 @@ struct SettingValue
     std::u32string text;
 };
 
-// A setting to the meter at address (0: every meter on the line; a new address always goes
-// to 0, as the meter to be renamed may answer to anything).
+// A setting to the meter at address (0: every meter on the line). A new address is written
+// to the meter's present address where that is known; the window writes it to 0, as the one
+// meter on its line may answer to anything.
 Result<Done> SetProperty(Session& session, MeterType type, std::uint8_t address, MeterProperty property,
                          const SettingValue& value);
 

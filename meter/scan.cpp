@@ -3,9 +3,16 @@
 #include "commands.h"
 #include "transaction.h"
 
+#include <algorithm>
+
 namespace {
 
-constexpr std::size_t kReadRequestBytes = 8;
+// Each request waits as long as its reply takes at the setting tried, plus the turnaround.
+void AtSetting(Session& session, const LineSetting& setting, unsigned turnaroundMs)
+{
+    session.line = LineTiming{static_cast<unsigned>(setting.baud), setting.parity != 0};
+    session.responseTimeoutMs = turnaroundMs;
+}
 
 // What one read of the address found at the present setting.
 struct Probe
@@ -40,8 +47,7 @@ Probe::Kind KindOf(const CommandFault& fault)
 Probe ProbeAddress(Session& session, const LineSetting& setting, MeterType type, std::uint8_t to,
                    unsigned turnaroundMs)
 {
-    const std::size_t replyBytes = 5u + 2u * ReadCountOf(MeterProperty::Address, type);
-    session.responseTimeoutMs = WireWaitMs(setting, kReadRequestBytes, replyBytes, turnaroundMs);
+    AtSetting(session, setting, turnaroundMs);
     const Result<PropertyReading> read = ReadProperty(session, type, to, MeterProperty::Address);
     Probe probe;
     if (read) {
@@ -54,28 +60,6 @@ Probe ProbeAddress(Session& session, const LineSetting& setting, MeterType type,
     if (probe.kind == Probe::Kind::Exception) {
         probe.address = session.recvBuffer()[0];
     }
-    return probe;
-}
-
-// The sweep asks each address for its address register alone: on a three-phase meter a
-// one-register reply is ten bytes shorter than the six-register block, and 247 silent
-// addresses each wait for the longest reply they could have.
-Probe ProbeAddressRegister(Session& session, const LineSetting& setting, MeterType type, std::uint8_t to,
-                           unsigned turnaroundMs)
-{
-    constexpr std::size_t kOneRegisterReply = 7;
-    session.responseTimeoutMs = WireWaitMs(setting, kReadRequestBytes, kOneRegisterReply, turnaroundMs);
-    const Frame request = BuildReadRequest(to, RegisterOf(MeterProperty::Address, type), 1);
-    Reply reply;
-    const auto fault = Transact(
-        session, request, 0, ReplyShown::BeforeTest, [to](Reply r) { return CheckReadReply(r, {2}, to); }, &reply);
-    Probe probe;
-    if (!fault) {
-        probe.kind = Probe::Kind::Answer;
-        probe.address = FirstRegister(reply);
-        return probe;
-    }
-    probe.kind = KindOf(*fault);
     return probe;
 }
 
@@ -148,10 +132,8 @@ std::string DescribeSetting(const LineSetting& setting)
 unsigned WireWaitMs(const LineSetting& setting, std::size_t requestBytes, std::size_t replyBytes,
                     unsigned turnaroundMs)
 {
-    const unsigned bitsPerCharacter = setting.parity == 0 ? 10 : 11;
-    const auto bits = static_cast<unsigned long long>(requestBytes + replyBytes) * bitsPerCharacter;
-    const auto baud = static_cast<unsigned long long>(setting.baud > 0 ? setting.baud : 1);
-    return static_cast<unsigned>((bits * 1000 + baud - 1) / baud) + turnaroundMs;
+    const LineTiming line{static_cast<unsigned>(std::max(setting.baud, 1)), setting.parity != 0};
+    return LineTimeMs(line, requestBytes + replyBytes) + turnaroundMs;
 }
 
 std::vector<ScanAnswer> ScanLineSettings(Session& session, const ScanHooks& hooks, MeterType firstType,
@@ -165,8 +147,14 @@ std::vector<ScanAnswer> ScanLineSettings(Session& session, const ScanHooks& hook
         if (hooks.trying) {
             hooks.trying(setting);
         }
-        if (hooks.applySetting && !hooks.applySetting(setting)) {
-            continue;
+        if (hooks.applySetting) {
+            if (std::string reason = hooks.applySetting(setting); !reason.empty()) {
+                ScanAnswer refused;
+                refused.setting = setting;
+                refused.refused = std::move(reason);
+                answers.push_back(refused);
+                continue;
+            }
         }
         const Probe first = ProbeAddress(session, setting, firstType, 0, turnaroundMs);
         if (first.kind == Probe::Kind::Silent || Cancelled(hooks)) {
@@ -191,7 +179,21 @@ std::vector<ScanAnswer> ScanLineSettings(Session& session, const ScanHooks& hook
 std::vector<ScanAnswer> SweepAddresses(Session& session, const ScanHooks& hooks, const LineSetting& setting,
                                        MeterType type, int from, int to, unsigned turnaroundMs)
 {
+    AtSetting(session, setting, turnaroundMs);
     std::vector<ScanAnswer> answers;
+    const auto list = [&](int address, bool noise) {
+        const bool known = std::any_of(answers.begin(), answers.end(),
+                                       [address](const ScanAnswer& a) { return a.address == address && !a.noise; });
+        if (known) {
+            return;
+        }
+        ScanAnswer answer;
+        answer.setting = setting;
+        answer.type = type;
+        answer.noise = noise;
+        answer.address = address;
+        answers.push_back(answer);
+    };
     for (int address = from; address <= to; ++address) {
         if (Cancelled(hooks)) {
             break;
@@ -199,20 +201,46 @@ std::vector<ScanAnswer> SweepAddresses(Session& session, const ScanHooks& hooks,
         if (hooks.tryingAddress) {
             hooks.tryingAddress(address);
         }
-        const Probe probe =
-            ProbeAddressRegister(session, setting, type, static_cast<std::uint8_t>(address), turnaroundMs);
-        if (probe.kind == Probe::Kind::Silent) {
+        const Frame request =
+            BuildReadRequest(static_cast<std::uint8_t>(address), RegisterOf(MeterProperty::Address, type), 1);
+        if (WriteRequest(session, request)) {
             continue;
         }
-        ScanAnswer answer;
-        answer.setting = setting;
-        answer.type = type;
-        answer.noise = probe.kind == Probe::Kind::Noise;
-        // The meter at this address answered: its address is the one asked, whatever its
-        // register says (a register of the other type reads as 0).
-        answer.address = address;
-        answer.decimalsRegister = probe.decimalsRegister;
-        answers.push_back(answer);
+        // A meter slower than the allowance answers while the next address is asked: a reply
+        // with a right CRC from another address of the sweep is that meter's, and the address
+        // asked may still answer after it within its own time.
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(ReplyBudgetMs(session, request.bytes()));
+        for (;;) {
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            Reply reply;
+            const auto fault = AwaitReply(session, request, static_cast<unsigned>(std::max<long long>(left.count(), 0)),
+                                          &reply);
+            if (fault) {
+                if (KindOf(*fault) != Probe::Kind::Silent) {
+                    list(address, true);
+                }
+                break;
+            }
+            // Any address: whose reply it is comes next. The meter at the address asked is
+            // listed under it whatever its register says (a register of the other type reads 0).
+            if (const auto bad = CheckReadReply(reply, {2})) {
+                // A meter without the register refuses it: still a meter at that address.
+                if (KindOf(*bad) != Probe::Kind::Silent) {
+                    list(address, KindOf(*bad) == Probe::Kind::Noise);
+                }
+                break;
+            }
+            const int replier = reply[0];
+            if (replier == address || replier < from || replier > to) {
+                list(address, replier != address);
+                break;
+            }
+            list(replier, false);
+        }
     }
+    // A late meter is found while a later address is asked.
+    std::sort(answers.begin(), answers.end(),
+              [](const ScanAnswer& a, const ScanAnswer& b) { return a.address < b.address; });
     return answers;
 }

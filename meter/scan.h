@@ -38,16 +38,21 @@ struct ScanAnswer
     // Bytes came back at this setting, but no reply with a right CRC: typical of a wrong
     // parity or a speed close to the meter's. The fields below mean nothing then.
     bool noise = false;
+    // The port would not take this setting: its reason. Nothing was asked at it.
+    std::string refused;
     int address = 0;
     MeterType type = MeterType::SinglePhase;
     // The decimal mode a read of the address gives, as the window's "读地址" takes it.
     std::optional<int> decimalsRegister;
+
+    bool found() const { return !noise && refused.empty(); }
 };
 
 struct ScanHooks
 {
-    // Puts the line at a setting; false when the port refuses it (the setting is skipped).
-    std::function<bool(const LineSetting&)> applySetting;
+    // Puts the line at a setting; empty when it took, otherwise the port's reason (the
+    // setting is listed as refused and the search goes on).
+    std::function<std::string(const LineSetting&)> applySetting;
     // Told before each setting (or address) is tried.
     std::function<void(const LineSetting&)> trying;
     std::function<void(int address)> tryingAddress;
@@ -63,7 +68,10 @@ struct ScanHooks
 std::vector<ScanAnswer> ScanLineSettings(Session& session, const ScanHooks& hooks, MeterType firstType,
                                          unsigned turnaroundMs, bool all);
 
-// At the line's present setting, asks each address from `from` to `to` for its address and
-// lists those that answer (noise included, marked as such).
+// At the line's present setting, asks each address from `from` to `to` for its address
+// register alone (on a three-phase meter that reply is ten bytes shorter than the six-register
+// block, and each silent address waits for the longest reply it could have) and lists those
+// that answer, in address order, noise included and marked as such. A meter that answers
+// after the next address was asked is listed under its own address.
 std::vector<ScanAnswer> SweepAddresses(Session& session, const ScanHooks& hooks, const LineSetting& setting,
                                        MeterType type, int from, int to, unsigned turnaroundMs);

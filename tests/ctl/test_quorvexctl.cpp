@@ -5,6 +5,7 @@
 #include "simulator.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QJsonDocument>
@@ -21,6 +22,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <vector>
 
@@ -33,6 +35,7 @@ using metersim::MeterState;
 using metersim::Misbehaviour;
 
 Q_DECLARE_METATYPE(MeterKind)
+Q_DECLARE_METATYPE(std::vector<std::uint8_t>)
 
 namespace {
 
@@ -269,6 +272,9 @@ const std::vector<FailureCase>& FailureCases()
          how([](Misbehaviour& m) { m.replyAddress = 9; }), "another address"},
         {"garbage first, watch", kSingle, {"--decimals", "2", "watch", "--count", "1"},
          how([](Misbehaviour& m) { m.garbagePrefix = {0x55, 0xAA}; }), "wrong length"},
+        // The time runs out in the pause between the two halves of the reading.
+        {"cut reply, read-meter", kThree, {"--type", "three", "--decimals", "2", "--timeout", "200", "read-meter"},
+         how([](Misbehaviour& m) { m.splitPieces = 2; m.splitGapMs = 450; }), "incomplete reply (49 of 97 bytes)"},
     };
     // clang-format on
     return cases;
@@ -903,21 +909,62 @@ private slots:
                                     "4800 none found at 1"}));
     }
 
+    // A meter slower than the sweep's wait answers while the next address is asked: it is
+    // listed under its own address, and nothing as noise.
+    void sweep_data()
+    {
+        QTest::addColumn<std::vector<std::uint8_t>>("addresses");
+        QTest::addColumn<int>("turnaroundMs");
+        QTest::addColumn<QStringList>("found");
+        QTest::newRow("prompt meters") << std::vector<std::uint8_t>{12, 3, 7} << 0 << QStringList{"3", "7", "12"};
+        QTest::newRow("meters 30 ms late") << std::vector<std::uint8_t>{9, 3} << 30 << QStringList{"3", "9"};
+    }
     void sweep()
     {
-        const auto meter = StartMeter({.kind = kThree, .wireTime = true, .addresses = {12, 3, 7}});
+        QFETCH(std::vector<std::uint8_t>, addresses);
+        QFETCH(int, turnaroundMs);
+        QFETCH(QStringList, found);
+        Misbehaviour late;
+        late.delayMs = turnaroundMs;
+        const auto meter =
+            StartMeter({.kind = kThree, .wireTime = true, .addresses = addresses, .misbehaviour = late});
         QVERIFY(meter);
         RUN_CTL(sweep, 0,
                 {"--port", PathOf(*meter), "--type", "three", "scan", "--sweep", "--from", "1",
                  "--to", "15"});
-        QStringList addresses;
+        QStringList listed;
         for (const QJsonObject& result : sweep.results) {
             QCOMPARE(result.value("ok"), QJsonValue(true));
             QCOMPARE(result["baud"].toString(), "9600");
             QCOMPARE(result["type"].toString(), "three");
-            addresses << result["address"].toString();
+            listed << result["address"].toString();
         }
-        QCOMPARE(addresses, QStringList({"3", "7", "12"}));
+        QCOMPARE(listed, found);
+    }
+
+    // At 1200 baud a three-phase reading is 875 ms on the wire: the default budget grows with
+    // the line, so that a meter turning round in 200 ms is read.
+    void readMeterOnASlowLine()
+    {
+        Misbehaviour slow;
+        slow.delayMs = 200;
+        const auto meter = StartMeter({.kind = kThree, .baud = 1200, .wireTime = true, .misbehaviour = slow});
+        QVERIFY(meter);
+        RUN_CTL(reading, 0,
+                {"--port", PathOf(*meter), "--baud", "1200", "--type", "three", "--decimals", "2", "read-meter"});
+        QCOMPARE(reading.results.size(), 1);
+        QCOMPARE(reading.results[0]["active_kwh"].toString(), "1234.56");
+    }
+
+    // A new address goes to the meter named, not to every meter on the bus.
+    void newAddressOnASharedBus()
+    {
+        // The meter named is not the one that answers address 0.
+        const auto meter = StartMeter({.addresses = {9, 5}});
+        QVERIFY(meter);
+        RUN_CTL(set, 0, {"--port", PathOf(*meter), "--address", "5", "set", "address", "7"});
+        QCOMPARE(meter->state(0).address, std::uint8_t{9});
+        QCOMPARE(meter->state(1).address, std::uint8_t{7});
     }
 
     // One result per reading, none lost or doubled, each a new reading.
@@ -962,6 +1009,104 @@ private slots:
             }
         }
         QCOMPARE(seen, ok);
+    }
+
+    // A meter away when the watch starts: every reading of the count is reported, the
+    // address is asked again until it answers, and readings that waited out their timeout
+    // do not bunch up afterwards to catch up with the schedule.
+    void watchWaitsForAnAbsentMeter()
+    {
+        Misbehaviour away;
+        away.silent = true;
+        // When each reading's request reached the meter: its own register block, from 0.
+        std::mutex mutex;
+        std::vector<std::chrono::steady_clock::time_point> readings;
+        const auto meter = StartMeter({.misbehaviour = away, .beforeStart = [&](MeterSimulator& m) {
+                                           m.setTrafficLog([&](MeterSimulator::Direction direction,
+                                                               std::span<const std::uint8_t> bytes) {
+                                               if (direction == MeterSimulator::Direction::Request &&
+                                                   bytes.size() == 8 && bytes[2] == 0 && bytes[3] == 0) {
+                                                   const std::lock_guard lock(mutex);
+                                                   readings.push_back(std::chrono::steady_clock::now());
+                                               }
+                                           });
+                                       }});
+        QVERIFY(meter);
+        QProcess process;
+        process.setProcessEnvironment(m_environment);
+        process.start(QStringLiteral(QUORVEXCTL), {"--port", PathOf(*meter), "--timeout", "400", "watch",
+                                                   "--interval", "0.3", "--count", "6"});
+        QTest::qWait(1000);
+        meter->setMisbehaviour({});
+        QVERIFY(process.waitForFinished(10000));
+        QCOMPARE(process.exitCode(), 1);
+        QStringList outcomes;
+        for (const QByteArray& line : process.readAllStandardOutput().split('\n')) {
+            const QJsonObject result = QJsonDocument::fromJson(line).object();
+            if (!result.isEmpty()) {
+                outcomes << (result["ok"].toBool() ? "ok" : result["error"].toString());
+            }
+        }
+        QCOMPARE(outcomes.size(), 6);
+        QCOMPARE(outcomes.first(), "no reply");
+        QCOMPARE(outcomes.last(), "ok");
+        const std::lock_guard lock(mutex);
+        QCOMPARE(static_cast<qsizetype>(readings.size()), outcomes.count("ok"));
+        for (std::size_t i = 1; i < readings.size(); ++i) {
+            const auto apart = std::chrono::duration_cast<std::chrono::milliseconds>(readings[i] - readings[i - 1]);
+            QVERIFY2(apart.count() >= 250, qPrintable(QString("%1 ms").arg(apart.count())));
+        }
+    }
+
+    // The adapter pulled in the middle of a watch: each reading is reported as disconnected
+    // until it is back at the same name, the lock is let go meanwhile, and the readings go on.
+    void watchFollowsAVanishedAdapter()
+    {
+        const auto first = StartMeter({});
+        QVERIFY(first);
+        QTemporaryDir names;
+        const QString adapter = names.filePath("usb-meter-adapter");
+        QVERIFY(QFile::link(PathOf(*first), adapter));
+        QProcess process;
+        process.setProcessEnvironment(m_environment);
+        process.start(QStringLiteral(QUORVEXCTL),
+                      {"--port", adapter, "--decimals", "2", "watch", "--interval", "0.25", "--count", "8"});
+        QVERIFY(first->waitForReplies(2, std::chrono::seconds(5)));
+        first->closeLine();
+        QTest::qWait(600);
+        QCOMPARE(QDir(m_lockDir.path()).entryList(QDir::Files).size(), 0);
+        const auto second = StartMeter({});
+        QVERIFY(second);
+        QFile::remove(adapter);
+        QVERIFY(QFile::link(PathOf(*second), adapter));
+        QVERIFY(process.waitForFinished(10000));
+        QCOMPARE(process.exitCode(), 1);
+        QStringList outcomes;
+        for (const QByteArray& line : process.readAllStandardOutput().split('\n')) {
+            const QJsonObject result = QJsonDocument::fromJson(line).object();
+            if (!result.isEmpty()) {
+                outcomes << (result["ok"].toBool() ? "ok" : result["error"].toString());
+            }
+        }
+        QCOMPARE(outcomes.size(), 8);
+        QCOMPARE(outcomes.first(), "ok");
+        QVERIFY2(outcomes.contains("device disconnected"), qPrintable(outcomes.join(", ")));
+        QCOMPARE(outcomes.last(), "ok");
+    }
+
+    // A reader that stops reading ends the run as a closed pipe does, with the port released.
+    void closedOutputReleasesThePort()
+    {
+        const auto meter = StartMeter({});
+        QVERIFY(meter);
+        QProcess shell;
+        shell.setProcessEnvironment(m_environment);
+        shell.start("bash", {"-c", QStringLiteral("'%1' --port '%2' --decimals 2 watch --interval 0.05 | head -n 1 "
+                                                  ">/dev/null; exit ${PIPESTATUS[0]}")
+                                       .arg(QStringLiteral(QUORVEXCTL), PathOf(*meter))});
+        QVERIFY(shell.waitForFinished(10000));
+        QCOMPARE(shell.exitCode(), 141);
+        QCOMPARE(QDir(m_lockDir.path()).entryList(QDir::Files).size(), 0);
     }
 
     // A signal ends an endless watch at once, without another reading, with what was read.

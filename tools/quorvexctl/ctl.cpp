@@ -66,8 +66,24 @@ bool AllDigits(const std::string& text)
 }
 
 std::atomic<bool> g_interrupted{false};
+// Standard output has gone (the reader of a pipe ended): nothing more can be reported, so
+// nothing more is done.
+std::atomic<bool> g_outputClosed{false};
 
 extern "C" void OnInterrupt(int) { g_interrupted = true; }
+
+bool Stopped() { return g_interrupted || g_outputClosed; }
+
+// Sleeps until the time, in short naps so that Ctrl+C or a closed output ends it at once;
+// false when stopped while waiting.
+bool SleepUntil(std::chrono::steady_clock::time_point until)
+{
+    while (!Stopped() && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+            until - std::chrono::steady_clock::now(), std::chrono::milliseconds(50)));
+    }
+    return !Stopped();
+}
 
 // A value for a setting, checked before anything reaches the line.
 struct CheckedValue
@@ -205,6 +221,9 @@ struct PortRun
     OutcomeWriter& writer;
     std::FILE* err;
 
+    // Opens the port again after its device went away; false while it is still away.
+    std::function<bool()> reopen;
+
     std::uint8_t address() const { return static_cast<std::uint8_t>(options.address); }
 
     // Writes one result; false when it failed.
@@ -263,29 +282,45 @@ bool RunReadMeter(const PortRun& run)
     return ReadOneReading(run, "read-meter", start->first, start->second);
 }
 
+// One reading of a watch. The decimals and the address are read once, at the first reading
+// the meter answers; an adapter that went away is looked for again before each reading.
+bool WatchOnce(const PortRun& run, std::optional<std::pair<int, std::string>>& start)
+{
+    if (!run.port.isOpen() && !run.reopen()) {
+        return run.report("watch", CommandFault{Fault::Disconnected});
+    }
+    if (!start) {
+        const auto read = DecimalsAndAddress(run);
+        if (!read) {
+            return run.report("watch", read.fault());
+        }
+        start = *read;
+    }
+    return ReadOneReading(run, "watch", start->first, start->second);
+}
+
 bool RunWatch(const PortRun& run)
 {
-    const auto start = DecimalsAndAddress(run);
-    if (!start) {
-        return run.report("watch", start.fault());
-    }
+    using Clock = std::chrono::steady_clock;
+    // A reading that starts later than this after its time moves the schedule on, so that
+    // readings after a slow one never come back to back to catch up.
+    constexpr auto kLate = std::chrono::milliseconds(10);
+    const auto interval = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(run.options.intervalSeconds));
+    std::optional<std::pair<int, std::string>> start;
     bool allOk = true;
-    const auto interval = std::chrono::duration<double>(run.options.intervalSeconds);
-    auto next = std::chrono::steady_clock::now();
-    for (long n = 0; (run.options.count == 0 || n < run.options.count) && !g_interrupted; ++n) {
+    Clock::time_point due = Clock::now();
+    for (long n = 0; (run.options.count == 0 || n < run.options.count) && !Stopped(); ++n) {
         if (n > 0) {
-            next += std::chrono::duration_cast<std::chrono::steady_clock::duration>(interval);
-            // Short naps, so that Ctrl+C ends a long interval at once.
-            while (!g_interrupted && std::chrono::steady_clock::now() < next) {
-                std::this_thread::sleep_for(
-                    std::min<std::chrono::steady_clock::duration>(next - std::chrono::steady_clock::now(),
-                                                                  std::chrono::milliseconds(50)));
-            }
-            if (g_interrupted) {
+            due += interval;
+            if (!SleepUntil(due)) {
                 break; // stopped while waiting: no reading after that
             }
+            if (const Clock::time_point now = Clock::now(); now - due > kLate) {
+                due = now;
+            }
         }
-        allOk = ReadOneReading(run, "watch", start->first, start->second) && allOk;
+        allOk = WatchOnce(run, start) && allOk;
     }
     return allOk;
 }
@@ -313,37 +348,95 @@ bool RunClearZero(const PortRun& run)
     return run.report("clear-zero", cleared ? std::nullopt : std::optional(cleared.fault()));
 }
 
+// Whether a meter answers a read of its address at the port's present setting.
+bool MeterAnswers(const PortRun& run, MeterType type, int address)
+{
+    return ReadProperty(run.session, type, static_cast<std::uint8_t>(address), MeterProperty::Address).ok();
+}
+
+void FollowLine(const PortRun& run, const Options& line)
+{
+    run.session.line = LineTiming{static_cast<unsigned>(line.baud), line.parity != 0};
+}
+
 bool RunCommission(const PortRun& run, std::vector<std::pair<MeterProperty, CheckedValue>> settings)
 {
     std::stable_sort(settings.begin(), settings.end(),
                      [](const auto& a, const auto& b) { return CommissionRank(a.first) < CommissionRank(b.first); });
-    Options line = run.options;
+    Options line = run.options; // where the meter answers, followed as it changes
     bool allOk = true;
     std::vector<std::pair<MeterProperty, CheckedValue>> written;
+    std::string stopped; // why the commission could not go on
     for (const auto& [property, value] : settings) {
-        const std::uint8_t address = static_cast<std::uint8_t>(line.address);
-        const Result<Done> set = SetProperty(run.session, line.type, address, property, value.setting);
-        if (!set) {
-            allOk = run.report("commission", set.fault(),
-                               {{"property", std::string(PropertyName(property))}, {"value", value.text}}) &&
-                    allOk;
+        const Fields fields{{"property", std::string(PropertyName(property))}, {"value", value.text}};
+        const Result<Done> set =
+            SetProperty(run.session, line.type, static_cast<std::uint8_t>(line.address), property, value.setting);
+        const bool lineSetting = property == MeterProperty::BaudRate || property == MeterProperty::Parity;
+        // A meter may change its speed before its echo is out: a lost echo of a line setting
+        // says nothing yet of whether it took.
+        const bool echoLost = !set && set.fault().fault == Fault::NoReply;
+        if (!set && !(lineSetting && echoLost)) {
+            allOk = run.report("commission", set.fault(), fields) && allOk;
             continue;
         }
-        written.emplace_back(property, value);
-        // The meter answers at its new settings from now on: follow it.
-        if (property == MeterProperty::Address && line.address != 0) {
-            line.address = value.setting.number;
-        } else if (property == MeterProperty::BaudRate || property == MeterProperty::Parity) {
-            if (property == MeterProperty::BaudRate) {
-                line.baud = value.setting.number;
-            } else {
-                line.parity = *ParityIndexFromCode(static_cast<std::uint8_t>(value.setting.number));
+        if (!lineSetting) {
+            written.emplace_back(property, value);
+            // The meter answers at its new address from now on: follow it.
+            if (property == MeterProperty::Address && line.address != 0) {
+                line.address = value.setting.number;
             }
-            if (!ApplyLineSetting(run.port, LineSetting{line.baud, line.parity})) {
-                std::fprintf(run.err, "quorvexctl: %s\n", run.port.lastError().c_str());
-                return false;
-            }
+            continue;
         }
+        Options after = line;
+        if (property == MeterProperty::BaudRate) {
+            after.baud = value.setting.number;
+        } else {
+            after.parity = *ParityIndexFromCode(static_cast<std::uint8_t>(value.setting.number));
+        }
+        if (const std::string reason = PutLineAt(run.port, LineSetting{after.baud, after.parity}); !reason.empty()) {
+            if (set) {
+                written.emplace_back(property, value);
+                line = after; // the meter took it, even if the port cannot follow
+            }
+            stopped = "the port cannot follow the meter to " + DescribeSetting({after.baud, after.parity}) + ": " +
+                      reason;
+            break;
+        }
+        FollowLine(run, after);
+        if (echoLost && !MeterAnswers(run, line.type, line.address)) {
+            PutLineAt(run.port, LineSetting{line.baud, line.parity});
+            FollowLine(run, line);
+            if (MeterAnswers(run, line.type, line.address)) {
+                allOk = run.report("commission", set.fault(), fields) && allOk; // not taken
+                continue;
+            }
+            stopped = "no echo to " + std::string(PropertyName(property)) + "=" + value.text +
+                      ", and the meter answers neither at " + DescribeSetting({line.baud, line.parity}) + " nor at " +
+                      DescribeSetting({after.baud, after.parity});
+            break;
+        }
+        written.emplace_back(property, value);
+        line = after;
+    }
+    const auto now = [&] {
+        return Fields{{"address", std::to_string(line.address)},
+                      {"baud", std::to_string(line.baud)},
+                      {"parity", kParityWords[static_cast<std::size_t>(line.parity)]}};
+    };
+    if (!stopped.empty()) {
+        // Every step done is told, and where the meter is now, so that the technician can
+        // reach it again.
+        for (const auto& [property, value] : written) {
+            run.report("commission", std::nullopt,
+                       {{"property", std::string(PropertyName(property))}, {"value", value.text}, {"read", ""},
+                        {"verified", "not read back"}});
+        }
+        const Fields where = now();
+        run.writer.write(Outcome{std::chrono::system_clock::now(), run.port.devicePath(), "commission", false,
+                                 stopped + "; the meter is now at address " + where[0].second + ", " +
+                                     where[1].second + " " + where[2].second,
+                                 where});
+        return false;
     }
     for (const auto& [property, value] : written) {
         const Result<PropertyReading> read =
@@ -385,7 +478,7 @@ std::vector<std::string> ColumnsOf(const Options& options)
         return {"property", "value"};
     }
     if (options.command == "commission") {
-        return {"property", "value", "read", "verified"};
+        return {"property", "value", "read", "verified", "address", "baud", "parity"};
     }
     if (options.command == "scan") {
         return ScanColumns();
@@ -697,9 +790,14 @@ int Run(const Options& options, std::FILE* out, std::FILE* err)
 
     std::signal(SIGINT, OnInterrupt);
     std::signal(SIGTERM, OnInterrupt);
+    // A reader that goes away (quorvexctl watch | head -n 1) must not kill the process with
+    // the port's lock and settings left behind: the failed write ends the run instead.
+    std::signal(SIGPIPE, SIG_IGN);
     g_interrupted = false;
+    g_outputClosed = false;
 
     OutcomeWriter writer(out, options.format, ColumnsOf(options));
+    writer.setOnClosed([] { g_outputClosed = true; });
     std::atomic<int> status{kAllOk};
     const auto raise = [&status](int to) {
         int current = status.load();
@@ -729,14 +827,25 @@ int Run(const Options& options, std::FILE* out, std::FILE* err)
         }
         Session session;
         session.timing = Timing::WireSpeed;
+        session.line = LineTiming{static_cast<unsigned>(options.baud), options.parity != 0};
         session.responseTimeoutMs = options.timeoutMs;
+        session.extraLatencyMs = port.extraLatencyMs();
         session.link = LinkOver(port);
         if (log) {
             session.tap = [&log, device](FrameDirection direction, std::span<const std::uint8_t> bytes) {
                 log->write(device, direction, bytes);
             };
         }
-        const PortRun run{options, port, session, writer, err};
+        // Names the adapter may come back under after it is pulled and plugged in again.
+        std::vector<std::string> names{device};
+        for (std::string& name : StableDeviceNames(device)) {
+            names.push_back(std::move(name));
+        }
+        const auto reopen = [&] {
+            return std::any_of(names.begin(), names.end(),
+                               [&](const std::string& name) { return port.open(name, settings); });
+        };
+        const PortRun run{options, port, session, writer, err, reopen};
         bool ok = false;
         if (options.command == "read-meter") {
             ok = RunReadMeter(run);
@@ -762,7 +871,10 @@ int Run(const Options& options, std::FILE* out, std::FILE* err)
         } else if (options.command == "scan") {
             ok = RunScan(ScanRun{options, port, session, writer, err, g_interrupted});
         }
-        if (!ok) {
+        if (port.state() == LineState::Disconnected && options.command != "watch") {
+            std::fprintf(err, "quorvexctl: %s\n", port.lastError().c_str());
+            raise(kPortFailed);
+        } else if (!ok) {
             raise(kMeterFailed);
         }
     };
@@ -775,7 +887,9 @@ int Run(const Options& options, std::FILE* out, std::FILE* err)
     for (std::thread& thread : threads) {
         thread.join();
     }
-    return status;
+    // As a shell reports a pipeline's writer that a closed pipe ended: 128 + SIGPIPE.
+    constexpr int kOutputClosed = 128 + SIGPIPE;
+    return g_outputClosed ? kOutputClosed : status.load();
 }
 
 } // namespace ctl

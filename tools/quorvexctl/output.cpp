@@ -144,16 +144,29 @@ OutcomeWriter::OutcomeWriter(std::FILE* stream, Format format, std::vector<std::
 void OutcomeWriter::write(const Outcome& outcome)
 {
     const std::lock_guard lock(m_mutex);
-    if (m_format == Format::Csv && !m_headerWritten) {
-        std::fputs(CsvHeader(m_columns).c_str(), m_stream);
-        m_headerWritten = true;
+    if (!m_closed) {
+        std::string text;
+        if (m_format == Format::Csv && !m_headerWritten) {
+            text = CsvHeader(m_columns);
+            m_headerWritten = true;
+        }
+        text += FormatOutcome(outcome, m_format, m_columns);
+        // A script reading a pipe sees each result as soon as it is there.
+        if (std::fputs(text.c_str(), m_stream) < 0 || std::fflush(m_stream) != 0) {
+            m_closed = true;
+            if (m_onClosed) {
+                m_onClosed();
+            }
+        }
     }
-    std::fputs(FormatOutcome(outcome, m_format, m_columns).c_str(), m_stream);
-    // A script reading a pipe sees each result as soon as it is there.
-    std::fflush(m_stream);
     for (const auto& sink : m_sinks) {
         sink(outcome);
     }
+}
+
+void OutcomeWriter::setOnClosed(std::function<void()> onClosed)
+{
+    m_onClosed = std::move(onClosed);
 }
 
 void OutcomeWriter::addSink(std::function<void(const Outcome&)> sink)

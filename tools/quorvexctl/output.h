@@ -42,6 +42,9 @@ public:
     // Somewhere else each result goes as well: a store, a broker. Add sinks before the first
     // result is written.
     void addSink(std::function<void(const Outcome&)> sink);
+    // Told once when the stream refuses a write (a closed pipe, a full disk); nothing more
+    // is written to it after that. The sinks still get every result.
+    void setOnClosed(std::function<void()> onClosed);
 
 private:
     std::vector<std::function<void(const Outcome&)>> m_sinks;
@@ -49,6 +52,8 @@ private:
     Format m_format;
     std::vector<std::string> m_columns;
     bool m_headerWritten = false;
+    bool m_closed = false;
+    std::function<void()> m_onClosed;
     std::mutex m_mutex;
 };
 

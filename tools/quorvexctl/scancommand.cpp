@@ -25,10 +25,12 @@ const char* ParityName(int parity)
 
 Outcome AnswerOutcome(const ScanRun& run, const ScanAnswer& answer)
 {
-    Outcome outcome{std::chrono::system_clock::now(), run.port.devicePath(), "scan", !answer.noise,
-                    answer.noise ? "noise" : std::string(), {}};
+    const std::string error = !answer.refused.empty() ? "the port refused this setting: " + answer.refused
+                              : answer.noise             ? "noise"
+                                                         : std::string();
+    Outcome outcome{std::chrono::system_clock::now(), run.port.devicePath(), "scan", answer.found(), error, {}};
     outcome.fields = {{"baud", std::to_string(answer.setting.baud)}, {"parity", ParityName(answer.setting.parity)}};
-    if (!answer.noise) {
+    if (answer.found()) {
         outcome.fields.emplace_back("address", std::to_string(answer.address));
         outcome.fields.emplace_back("type", TypeName(answer.type));
     }
@@ -88,13 +90,13 @@ bool RunScan(const ScanRun& run)
                                  turnaround);
     } else {
         hooks.trying = [&](const LineSetting& setting) { progress.show(device + ": trying " + DescribeSetting(setting)); };
-        hooks.applySetting = [&run](const LineSetting& setting) { return ApplyLineSetting(run.port, setting); };
+        hooks.applySetting = [&run](const LineSetting& setting) { return PutLineAt(run.port, setting); };
         answers = ScanLineSettings(run.session, hooks, run.options.type, run.options.turnaroundMs, run.options.all);
     }
     bool found = false;
     for (const ScanAnswer& answer : answers) {
         run.writer.write(AnswerOutcome(run, answer));
-        found = found || !answer.noise;
+        found = found || answer.found();
     }
     if (!found) {
         run.writer.write(Outcome{std::chrono::system_clock::now(), device, "scan", false,
