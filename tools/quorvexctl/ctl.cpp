@@ -520,6 +520,7 @@ std::string UsageText()
            "  scan [--all] [--turnaround MS]    find a meter's baud rate, parity, address and type\n"
            "  scan --sweep [--from N --to M]    list the addresses that answer at these settings\n"
            "PORT is COM1..COM10 (as in the window; QUORVEX_COM<n> overrides) or a device path.\n"
+           "--timeout MS is what a meter may take beyond the line time of its request and reply.\n"
            "Exit status: 0 all ok, 1 a meter failed, 2 bad usage, 3 a port could not be opened.\n";
 }
 
