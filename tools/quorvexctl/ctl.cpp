@@ -2,9 +2,11 @@
 
 #include "bcd.h"
 #include "commands.h"
+#include "commission.h"
 #include "comports.h"
 #include "framelog.h"
 #include "hextext.h"
+#include "jobcommand.h"
 #include "portlink.h"
 #include "scancommand.h"
 #include "lineport.h"
@@ -69,13 +71,7 @@ std::atomic<bool> g_interrupted{false};
 
 extern "C" void OnInterrupt(int) { g_interrupted = true; }
 
-// A value for a setting, checked before anything reaches the line.
-struct CheckedValue
-{
-    SettingValue setting;
-    std::string text;     // as the window would show it read back
-    std::string readBack; // what a read of the property gives when it took
-};
+} // namespace
 
 std::optional<CheckedValue> CheckSetting(MeterProperty property, MeterType type, const std::string& value,
                                          std::string* error)
@@ -159,21 +155,7 @@ std::optional<CheckedValue> CheckSetting(MeterProperty property, MeterType type,
     return refuse("unknown property");
 }
 
-// Settings in the order that keeps the line usable: the meter's own properties first, then
-// its address, then the line settings, the speed last.
-int CommissionRank(MeterProperty property)
-{
-    switch (property) {
-    case MeterProperty::Address:
-        return 1;
-    case MeterProperty::Parity:
-        return 2;
-    case MeterProperty::BaudRate:
-        return 3;
-    default:
-        return 0;
-    }
-}
+namespace {
 
 // Every frame of every port, one line each, to the --log file.
 class TrafficLogFile
@@ -313,57 +295,28 @@ bool RunClearZero(const PortRun& run)
     return run.report("clear-zero", cleared ? std::nullopt : std::optional(cleared.fault()));
 }
 
-bool RunCommission(const PortRun& run, std::vector<std::pair<MeterProperty, CheckedValue>> settings)
+bool RunCommission(const PortRun& run, std::vector<Setting> settings)
 {
-    std::stable_sort(settings.begin(), settings.end(),
-                     [](const auto& a, const auto& b) { return CommissionRank(a.first) < CommissionRank(b.first); });
-    Options line = run.options;
+    MeterLine line{run.options.type, run.options.address, run.options.baud, run.options.parity};
     bool allOk = true;
-    std::vector<std::pair<MeterProperty, CheckedValue>> written;
-    for (const auto& [property, value] : settings) {
-        const std::uint8_t address = static_cast<std::uint8_t>(line.address);
-        const Result<Done> set = SetProperty(run.session, line.type, address, property, value.setting);
-        if (!set) {
-            allOk = run.report("commission", set.fault(),
-                               {{"property", std::string(PropertyName(property))}, {"value", value.text}}) &&
-                    allOk;
-            continue;
+    const auto settled = [&](const SettingStep& step) {
+        Fields fields{{"property", std::string(PropertyName(step.property))}, {"value", step.value.text}};
+        if (step.fault || !step.read) {
+            allOk = run.report("commission", step.fault, std::move(fields)) && allOk;
+            return;
         }
-        written.emplace_back(property, value);
-        // The meter answers at its new settings from now on: follow it.
-        if (property == MeterProperty::Address && line.address != 0) {
-            line.address = value.setting.number;
-        } else if (property == MeterProperty::BaudRate || property == MeterProperty::Parity) {
-            if (property == MeterProperty::BaudRate) {
-                line.baud = value.setting.number;
-            } else {
-                line.parity = *ParityIndexFromCode(static_cast<std::uint8_t>(value.setting.number));
-            }
-            if (!ApplyLineSetting(run.port, LineSetting{line.baud, line.parity})) {
-                std::fprintf(run.err, "quorvexctl: %s\n", run.port.lastError().c_str());
-                return false;
-            }
-        }
-    }
-    for (const auto& [property, value] : written) {
-        const Result<PropertyReading> read =
-            ReadProperty(run.session, line.type, static_cast<std::uint8_t>(line.address), property);
-        Fields fields{{"property", std::string(PropertyName(property))}, {"value", value.text}};
-        if (!read) {
-            allOk = run.report("commission", read.fault(), std::move(fields)) && allOk;
-            continue;
-        }
-        const bool verified = read->value == value.readBack;
-        fields.emplace_back("read", read->value);
-        fields.emplace_back("verified", verified ? "true" : "false");
-        const Outcome outcome{std::chrono::system_clock::now(),
-                              run.port.devicePath(),
-                              "commission",
-                              verified,
-                              verified ? std::string() : "read back " + read->value + ", not " + value.readBack,
-                              std::move(fields)};
-        run.writer.write(outcome);
-        allOk = verified && allOk;
+        fields.emplace_back("read", *step.read);
+        fields.emplace_back("verified", step.verified ? "true" : "false");
+        run.writer.write(Outcome{std::chrono::system_clock::now(), run.port.devicePath(), "commission",
+                                 step.verified,
+                                 step.verified ? std::string() : "read back " + *step.read + ", not " + step.value.readBack,
+                                 std::move(fields)});
+        allOk = step.verified && allOk;
+    };
+    std::string portError;
+    if (!Commission(run.session, run.port, line, std::move(settings), settled, nullptr, &portError)) {
+        std::fprintf(run.err, "quorvexctl: %s\n", portError.c_str());
+        return false;
     }
     return allOk;
 }
@@ -407,7 +360,7 @@ std::optional<Format> FormatFromName(const std::string& name)
     return std::nullopt;
 }
 
-const std::vector<std::string> kCommands{"read-meter", "read", "set", "clear-zero", "commission", "watch", "scan"};
+const std::vector<std::string> kCommands{"read-meter", "read", "set", "clear-zero", "commission", "watch", "scan", "job"};
 
 } // namespace
 
@@ -426,6 +379,7 @@ std::string UsageText()
            "  watch [--interval S] [--count N]  read-meter again and again\n"
            "  scan [--all] [--turnaround MS]    find a meter's baud rate, parity, address and type\n"
            "  scan --sweep [--from N --to M]    list the addresses that answer at these settings\n"
+           "  job FILE [--resume]               commission the meters a CSV file lists, a row each\n"
            "PORT is COM1..COM10 (as in the window; QUORVEX_COM<n> overrides) or a device path.\n"
            "Exit status: 0 all ok, 1 a meter failed, 2 bad usage, 3 a port could not be opened.\n";
 }
@@ -587,6 +541,11 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, bool s
                 return std::nullopt;
             }
             (arg == "--from" ? options.from : options.to) = static_cast<int>(*address);
+        } else if (arg == "--resume") {
+            if (!flag()) {
+                return std::nullopt;
+            }
+            options.resume = true;
         } else if (arg == "--turnaround") {
             const auto turnaround = number(0, 10000);
             if (!turnaround) {
@@ -612,12 +571,15 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, bool s
     if (options.command.empty()) {
         return fail("no command given");
     }
+    if (options.command == "job" && !options.ports.empty()) {
+        return fail("job takes its ports from the file's port column, not --port");
+    }
     if (options.ports.empty()) {
         options.ports.push_back("COM1");
     }
-    const std::size_t wanted = options.command == "read"  ? 1
-                               : options.command == "set" ? 2
-                                                          : 0;
+    const std::size_t wanted = options.command == "read" || options.command == "job" ? 1
+                               : options.command == "set"                            ? 2
+                                                                                     : 0;
     if (options.command != "commission" && options.arguments.size() != wanted) {
         return fail(options.command + " takes " + std::to_string(wanted) + " argument" + (wanted == 1 ? "" : "s") +
                     ", not " + std::to_string(options.arguments.size()));
@@ -699,6 +661,16 @@ int Run(const Options& options, std::FILE* out, std::FILE* err)
     std::signal(SIGTERM, OnInterrupt);
     g_interrupted = false;
 
+    if (options.command == "job") {
+        PortTap tap;
+        if (log) {
+            tap = [&log](const std::string& device, FrameDirection direction, std::span<const std::uint8_t> bytes) {
+                log->write(device, direction, bytes);
+            };
+        }
+        return RunJobCommand(options, out, err, g_interrupted, tap);
+    }
+
     OutcomeWriter writer(out, options.format, ColumnsOf(options));
     std::atomic<int> status{kAllOk};
     const auto raise = [&status](int to) {
@@ -751,7 +723,7 @@ int Run(const Options& options, std::FILE* out, std::FILE* err)
         } else if (options.command == "clear-zero") {
             ok = RunClearZero(run);
         } else if (options.command == "commission") {
-            std::vector<std::pair<MeterProperty, CheckedValue>> settings;
+            std::vector<Setting> settings;
             for (const std::string& setting : options.arguments) {
                 const auto equals = setting.find('=');
                 const MeterProperty property = *PropertyFromName(setting.substr(0, equals));
