@@ -421,6 +421,8 @@ void RunPort(Shared& shared, const std::string& device, const std::vector<const 
                                Unrun(device, *row, false, "interrupted before it started"));
             continue;
         }
+        // Each row starts on a quiet line: what the meter before sent late is not this one's reply.
+        line->purge();
         Finish(shared, device, *row, RunRow(run, *line, session, *row));
     }
 }
