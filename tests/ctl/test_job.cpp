@@ -15,7 +15,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <map>
 #include <memory>
 
 using metersim::MeterKind;
@@ -107,8 +106,6 @@ std::unique_ptr<MeterSimulator> Bus(MeterKind kind, std::vector<std::uint8_t> ad
     return line;
 }
 
-const char* const kHeader = "port,address,type,sn,baud\n";
-
 // clang-format off
 struct Refusal { const char* name; const char* csv; const char* message; };
 const Refusal kRefusals[]{
@@ -138,24 +135,25 @@ struct JobCase
     int line; // the simulated line
     std::size_t meter;
     bool ok;
-    const char* error; // contained in the result's error
+    const char* error;   // contained in the result's error
     const char* address; // where the result says the meter answers now; "" none
     const char* baud;
     qint64 serial; // what the meter holds afterwards
 };
-const char* const kTwelve = "port,address,type,new_address,sn,baud,display_time,screen,ct,decimals,label\n"
-                            "P0,1,single,,00000101,,3,9,,,a1\n"
-                            "P1,5,three,,00000105,4800,,,40,1,b5\n"
-                            "P2,,single,21,00000117,9600,,,,,c17\n"
-                            "P0,2,single,,00000102,,3,9,,,\n"
-                            "P1,6,three,,00000106,,,,40,2,\n"
-                            "P2,11,single,,00000111,,2,,,,\n"
-                            "P0,3,single,,00000103,,3,9,,,refuses\n"
-                            "P1,8,three,,00000108,,,,40,,missing\n"
-                            "P2,12,single,,00000112,,2,,,,\n"
-                            "P0,4,single,,00000104,,3,9,,,\n"
-                            "P1,7,three,,00000107,,,,30,,\n"
-                            "P2,13,single,,00000113,,2,,,,\n";
+const char* const kTwelve =
+    "port,address,type,new_address,sn,baud,display_time,screen,ct,decimals,label\n"
+    "P0,1,single,,00000101,,3,9,,,a1\n"
+    "P1,5,three,,00000105,4800,,,40,1,b5\n"
+    "P2,,single,21,00000117,9600,,,,,c17\n"
+    "P0,2,single,,00000102,,3,9,,,\n"
+    "P1,6,three,,00000106,,,,40,2,\n"
+    "P2,11,single,,00000111,,2,,,,\n"
+    "P0,3,single,,00000103,,3,9,,,refuses\n"
+    "P1,8,three,,00000108,,,,40,,missing\n"
+    "P2,12,single,,00000112,,2,,,,\n"
+    "P0,4,single,,00000104,,3,9,,,\n"
+    "P1,7,three,,00000107,,,,30,,\n"
+    "P2,13,single,,00000113,,2,,,,\n";
 // clang-format off
 const JobCase kTwelveCases[]{
     {0, 0, true, "", "1", "9600", 0x101},
@@ -177,6 +175,41 @@ const JobCase kTwelveCases[]{
 const char* const kTwo = "port,address,type,new_address,baud,sn\n"
                          "P0,1,single,9,4800,00000201\n"
                          "P0,2,single,,,00000202\n";
+
+// clang-format off
+struct Read { const char* name; const char* csv; int rows; std::string label; int address; };
+const Read kReads[]{
+    {"commas, LF", "port,address,label\nCOM1,3,x\nCOM1,,\"a, b\"\n", 2, "a, b", -1},
+    {"BOM, semicolons, CRLF", "\xEF\xBB\xBFport;label;address\r\nCOM1;\"two\r\nlines; \"\"q\"\"\";7\r\n\r\n", 1,
+     "two\r\nlines; \"q\"", 7},
+    {"short row, capitals, blank lines", "\nPORT,Address,Label\n\nCOM2\n,,\n", 1, "", -1},
+};
+
+// The job of kTwo stopped as the meter takes its request `at`: 3 is the new address of row 1,
+// 4 its speed, 11 the read back of row 2's serial number.
+struct Stop { const char* name; int at; bool firstPassed; std::string error; int baudCode; };
+const Stop kStops[]{
+    {"at the new address", 3, false, "interrupted; the meter now answers at address 9, 9600 baud, parity none", 0x20},
+    {"at the speed", 4, false, "interrupted; the meter now answers at address 9, 4800 baud, parity none", 0x10},
+    {"at the second row's read back", 11, true, "interrupted", 0x10},
+};
+
+// Row 2's serial number passed before; run: the rows that reach their meter.
+struct Resume { const char* name; bool resume; bool sameFile; QList<int> run; };
+const Resume kResumes[]{
+    {"resumed", true, true, {1, 3}},
+    {"passed in another file", true, false, {1, 2, 3}},
+    {"without --resume", false, true, {1, 2, 3}},
+};
+// clang-format on
+
+template <typename Cases> void AddIndexRows(const Cases& cases)
+{
+    QTest::addColumn<int>("index");
+    for (int i = 0; i < int(std::size(cases)); ++i) {
+        QTest::newRow(cases[i].name) << i;
+    }
+}
 
 } // namespace
 
@@ -205,32 +238,28 @@ class TestJob : public QObject
         }
         // The meter at address 3 refuses every write.
         MeterSimulator& bus = *m_twelveLines[0];
-        bus.setTrafficLog([&bus](MeterSimulator::Direction direction, std::span<const std::uint8_t> bytes) {
-            if (direction == MeterSimulator::Direction::Request && bytes.size() > 2) {
-                Misbehaviour refusing;
-                if (bytes[0] == 3 && bytes[1] == 0x10) {
-                    refusing.exceptionCode = 4;
+        bus.setTrafficLog(
+            [&bus](MeterSimulator::Direction direction, std::span<const std::uint8_t> bytes) {
+                if (direction == MeterSimulator::Direction::Request && bytes.size() > 2) {
+                    Misbehaviour refusing;
+                    if (bytes[0] == 3 && bytes[1] == 0x10) {
+                        refusing.exceptionCode = 4;
+                    }
+                    bus.setMisbehaviour(refusing);
                 }
-                bus.setMisbehaviour(refusing);
-            }
-        });
+            });
         for (const auto& line : m_twelveLines) {
             line->start();
         }
         const std::atomic<bool> never{false};
-        m_twelve = RunCsv(kTwelve, {m_twelveLines[0].get(), m_twelveLines[1].get(), m_twelveLines[2].get()},
+        m_twelve = RunCsv(kTwelve,
+                          {m_twelveLines[0].get(), m_twelveLines[1].get(), m_twelveLines[2].get()},
                           m_twelveStore, never);
     }
 
 private slots:
     // Refused with exit 2 before anything is sent, the message naming row, column and value.
-    void refusals_data()
-    {
-        QTest::addColumn<int>("index");
-        for (int i = 0; i < int(std::size(kRefusals)); ++i) {
-            QTest::newRow(kRefusals[i].name) << i;
-        }
-    }
+    void refusals_data() { AddIndexRows(kRefusals); }
     void refusals()
     {
         QFETCH(int, index);
@@ -255,36 +284,21 @@ private slots:
 
     // What spreadsheets write: a byte-order mark, semicolons, CRLF, quoted separators and
     // line breaks, short rows, blank lines; and the hash is of the bytes as they are.
-    void reads_data()
-    {
-        QTest::addColumn<QByteArray>("csv");
-        QTest::addColumn<QString>("label");   // of the last row
-        QTest::addColumn<QString>("address"); // of the last row, "" none
-        QTest::addColumn<int>("rows");
-
-        QTest::newRow("commas, LF") << QByteArray("port,address,label\nCOM1,3,x\nCOM1,,\"a, b\"\n")
-                                    << "a, b" << "" << 2;
-        QTest::newRow("BOM, semicolons, CRLF")
-            << QByteArray("\xEF\xBB\xBFport;label;address\r\nCOM1;\"two\r\nlines; \"\"quoted\"\"\";7\r\n\r\n")
-            << "two\r\nlines; \"quoted\"" << "7" << 1;
-        QTest::newRow("short row, header in capitals, blank lines")
-            << QByteArray("\nPORT,Address,Label\n\nCOM2\n,,\n") << "" << "" << 1;
-    }
+    void reads_data() { AddIndexRows(kReads); }
     void reads()
     {
-        QFETCH(QByteArray, csv);
-        QFETCH(QString, label);
-        QFETCH(QString, address);
-        QFETCH(int, rows);
+        QFETCH(int, index);
+        const Read& c = kReads[index];
         std::string error;
-        const auto job = ctl::ParseJobFile(csv.toStdString(), MeterType::SinglePhase, &error);
+        const auto job = ctl::ParseJobFile(c.csv, MeterType::SinglePhase, &error);
         QVERIFY2(job, error.c_str());
-        QCOMPARE(int(job->rows.size()), rows);
+        QCOMPARE(int(job->rows.size()), c.rows);
         const ctl::JobRow& last = job->rows.back();
-        QCOMPARE(QString::fromStdString(last.label), label);
-        QCOMPARE(last.address ? QString::number(*last.address) : QString(), address);
-        QCOMPARE(QString::fromStdString(job->contentHash),
-                 QString(QCryptographicHash::hash(csv, QCryptographicHash::Sha256).toHex()));
+        QCOMPARE(last.label, c.label);
+        QCOMPARE(last.address.value_or(-1), c.address);
+        const QByteArray bytes(c.csv);
+        QCOMPARE(QByteArray::fromStdString(job->contentHash),
+                 QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
     }
 
     // Twelve meters on three lines at once: one missing, one refusing writes, one found by a
@@ -305,13 +319,15 @@ private slots:
         QCOMPARE(m_twelve.results.size(), int(std::size(kTwelveCases)));
         const QJsonObject result = m_twelve.results[row - 1];
         QCOMPARE(result["row"].toString(), QString::number(row));
-        QCOMPARE(result["port"].toString(), QString::fromStdString(m_twelveLines[c.line]->devicePath()));
+        QCOMPARE(result["port"].toString(),
+                 QString::fromStdString(m_twelveLines[c.line]->devicePath()));
         QVERIFY2(result["ok"].toBool() == c.ok && result["error"].toString().contains(c.error),
                  qPrintable(result["error"].toString()));
         QCOMPARE(result["address"].toString(), c.address);
         QCOMPARE(result["baud"].toString(), c.baud);
         QCOMPARE(result.contains("active_kwh"), c.address[0] != '\0');
-        QVERIFY2(m_twelve.err.contains(QStringLiteral("row %1/12 ").arg(row)), qPrintable(m_twelve.err));
+        QVERIFY2(m_twelve.err.contains(QStringLiteral("row %1/12 ").arg(row)),
+                 qPrintable(m_twelve.err));
         if (c.serial != 0) {
             QCOMPARE(HeldSerial(m_twelveLines[c.line]->state(c.meter)), c.serial);
         }
@@ -336,83 +352,53 @@ private slots:
 
     // Stopped as the meter takes its Nth request: that command finishes, nothing follows it,
     // and every row started is recorded as far as it got.
-    void interrupted_data()
-    {
-        QTest::addColumn<int>("stopAt");
-        QTest::addColumn<QList<bool>>("recorded"); // ok of each recorded row
-        QTest::addColumn<QString>("error");        // of the last recorded row
-        QTest::addColumn<int>("address");          // the first meter holds afterwards
-        QTest::addColumn<int>("baudCode");
-
-        QTest::newRow("at the new address") << 3 << QList<bool>{false}
-            << "interrupted; the meter now answers at address 9, 9600 baud, parity none" << 9 << 0x20;
-        QTest::newRow("at the speed") << 4 << QList<bool>{false}
-            << "interrupted; the meter now answers at address 9, 4800 baud, parity none" << 9 << 0x10;
-        QTest::newRow("at the second row's read back") << 11 << QList<bool>{true, false}
-            << "interrupted" << 9 << 0x10;
-    }
+    void interrupted_data() { AddIndexRows(kStops); }
     void interrupted()
     {
-        QFETCH(int, stopAt);
-        QFETCH(QList<bool>, recorded);
-        QFETCH(QString, error);
-        QFETCH(int, address);
-        QFETCH(int, baudCode);
-
+        QFETCH(int, index);
+        const Stop& c = kStops[index];
         auto line = Bus(MeterKind::SinglePhase, {1, 2});
         QVERIFY(line);
         std::atomic<bool> stop{false};
         std::atomic<int> requests{0};
-        line->setTrafficLog([&](MeterSimulator::Direction direction, std::span<const std::uint8_t>) {
-            if (direction == MeterSimulator::Direction::Request && ++requests == stopAt) {
-                stop = true;
-            }
-        });
+        line->setTrafficLog(
+            [&](MeterSimulator::Direction direction, std::span<const std::uint8_t>) {
+                if (direction == MeterSimulator::Direction::Request && ++requests == c.at) {
+                    stop = true;
+                }
+            });
         line->start();
         MemoryStore store;
         const Ran ran = RunCsv(kTwo, {line.get()}, store, stop);
         QCOMPARE(ran.status, ctl::kInterrupted);
-        QCOMPARE(int(line->requestsSeen()), stopAt);
+        QCOMPARE(int(line->requestsSeen()), c.at);
         QCOMPARE(ran.results.size(), 2);
         const std::vector<StoredResult> stored = store.results();
-        QCOMPARE(int(stored.size()), recorded.size());
-        for (int i = 0; i < recorded.size(); ++i) {
-            QCOMPARE(stored[i].ok, recorded[i]);
-            QCOMPARE(ran.results[i]["ok"].toBool(), recorded[i]);
-        }
-        QCOMPARE(QString::fromStdString(stored.back().error), error);
-        if (recorded.size() < 2) {
-            QCOMPARE(ran.results[1]["error"].toString(), "interrupted before it started");
-        }
-        QCOMPARE(int(line->state().address), address);
-        QCOMPARE(int(line->state().baudCode), baudCode);
+        QCOMPARE(int(stored.size()), c.firstPassed ? 2 : 1);
+        QCOMPARE(stored.front().ok, c.firstPassed);
+        QCOMPARE(ran.results[0]["ok"].toBool(), c.firstPassed);
+        QCOMPARE(stored.back().error, c.error);
+        QCOMPARE(ran.results[1]["error"].toString(),
+                 c.firstPassed ? "interrupted" : "interrupted before it started");
+        QCOMPARE(int(line->state().address), 9);
+        QCOMPARE(int(line->state().baudCode), c.baudCode);
         QCOMPARE(store.jobs().front().failed, 1);
     }
 
     // --resume skips the serial numbers that passed in a job of the same file, and only those.
-    void resume_data()
-    {
-        QTest::addColumn<bool>("resume");
-        QTest::addColumn<bool>("sameFile");
-        QTest::addColumn<QList<int>>("run"); // the rows that reach their meter
-
-        QTest::newRow("resumed") << true << true << QList<int>{1, 3};
-        QTest::newRow("passed in another file") << true << false << QList<int>{1, 2, 3};
-        QTest::newRow("without --resume") << false << true << QList<int>{1, 2, 3};
-    }
+    void resume_data() { AddIndexRows(kResumes); }
     void resume()
     {
-        QFETCH(bool, resume);
-        QFETCH(bool, sameFile);
-        QFETCH(QList<int>, run);
-
+        QFETCH(int, index);
+        const Resume& c = kResumes[index];
         const QString csv = "port,address,sn\nP0,1,00000301\nP0,2,00000302\nP0,3,00000303\n";
         auto line = Bus(MeterKind::SinglePhase, {1, 2, 3});
         QVERIFY(line);
         line->start();
         MemoryStore store;
-        QString earlier = sameFile ? csv : csv + "\n";
-        const QByteArray hashed = earlier.replace("P0", QString::fromStdString(line->devicePath())).toUtf8();
+        QString earlier = c.sameFile ? csv : csv + "\n";
+        const QByteArray hashed =
+            earlier.replace("P0", QString::fromStdString(line->devicePath())).toUtf8();
         StoredResult passed;
         passed.ok = true;
         passed.serialNumber = "00000302";
@@ -420,7 +406,7 @@ private slots:
         store.record(passed);
 
         const std::atomic<bool> never{false};
-        const Ran ran = RunCsv(csv, {line.get()}, store, never, resume);
+        const Ran ran = RunCsv(csv, {line.get()}, store, never, c.resume);
         QCOMPARE(ran.status, 0);
         QCOMPARE(ran.results.size(), 3);
         QList<int> reached;
@@ -433,8 +419,8 @@ private slots:
                 reached << row;
             }
         }
-        QCOMPARE(reached, run);
-        QCOMPARE(int(store.results().size()), 1 + run.size());
+        QCOMPARE(reached, c.run);
+        QCOMPARE(int(store.results().size()), 1 + c.run.size());
     }
 };
 

@@ -48,9 +48,8 @@ bool Commission(Session& session, LinePort& port, MeterLine& line, std::vector<S
         SettingStep step;
         step.property = property;
         step.value = value;
-        const Result<Done> set = SetProperty(session, line.type,
-                                             static_cast<std::uint8_t>(line.address), property,
-                                             value.setting);
+        const Result<Done> set = SetProperty(
+            session, line.type, static_cast<std::uint8_t>(line.address), property, value.setting);
         if (!set) {
             step.fault = set.fault();
             settled(step);
@@ -65,8 +64,7 @@ bool Commission(Session& session, LinePort& port, MeterLine& line, std::vector<S
             if (property == MeterProperty::BaudRate) {
                 line.baud = value.setting.number;
             } else {
-                line.parity =
-                    *ParityIndexFromCode(static_cast<std::uint8_t>(value.setting.number));
+                line.parity = *ParityIndexFromCode(static_cast<std::uint8_t>(value.setting.number));
             }
             if (!ApplyLineSetting(port, LineSetting{line.baud, line.parity})) {
                 *portError = port.lastError();

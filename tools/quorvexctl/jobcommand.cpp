@@ -100,7 +100,8 @@ private:
 // What the rows of every port share.
 struct Shared
 {
-    Shared(const JobRun& run, std::int64_t jobId, InRowOrder& results, std::set<std::string> passedBefore)
+    Shared(const JobRun& run, std::int64_t jobId, InRowOrder& results,
+           std::set<std::string> passedBefore)
         : run(run), jobId(jobId), results(results), passedBefore(std::move(passedBefore))
     {
     }
@@ -116,11 +117,13 @@ struct Shared
     bool anyFailed = false;
 };
 
-void Progress(Shared& shared, const JobRow& row, const std::string& serialNumber, const std::string& how)
+void Progress(Shared& shared, const JobRow& row, const std::string& serialNumber,
+              const std::string& how)
 {
     const std::lock_guard lock(shared.errMutex);
-    std::fprintf(shared.run.err, "row %d/%zu %s sn %s ... %s\n", row.row, shared.run.job.rows.size(),
-                 row.port.c_str(), serialNumber.empty() ? "?" : serialNumber.c_str(), how.c_str());
+    std::fprintf(shared.run.err, "row %d/%zu %s sn %s ... %s\n", row.row,
+                 shared.run.job.rows.size(), row.port.c_str(),
+                 serialNumber.empty() ? "?" : serialNumber.c_str(), how.c_str());
     std::fflush(shared.run.err);
 }
 
@@ -136,8 +139,8 @@ std::string StepProblem(const SettingStep& step)
         return {};
     }
     if (step.fault) {
-        return name + " " + step.value.text + (step.written ? " not read back: " : " not written: ") +
-               DescribeFault(*step.fault);
+        return name + " " + step.value.text +
+               (step.written ? " not read back: " : " not written: ") + DescribeFault(*step.fault);
     }
     if (!step.read) {
         return {}; // written, stopped before its read back
@@ -150,8 +153,8 @@ std::string StepProblem(const SettingStep& step)
 
 // Finds the meter of a row: at the address it gives, at the job's line settings; or, with no
 // address, by trying every line setting.
-bool FindMeter(const JobRun& run, LinePort& port, Session& session, const JobRow& row, RowReport& report,
-               std::optional<int>& decimalsRegister)
+bool FindMeter(const JobRun& run, LinePort& port, Session& session, const JobRow& row,
+               RowReport& report, std::optional<int>& decimalsRegister)
 {
     if (row.address) {
         const LineSetting setting{run.options.baud, run.options.parity};
@@ -159,26 +162,30 @@ bool FindMeter(const JobRun& run, LinePort& port, Session& session, const JobRow
             report.problems.push_back(port.lastError());
             return false;
         }
-        const Result<PropertyReading> read =
-            ReadProperty(session, row.type, static_cast<std::uint8_t>(*row.address), MeterProperty::Address);
+        const Result<PropertyReading> read = ReadProperty(
+            session, row.type, static_cast<std::uint8_t>(*row.address), MeterProperty::Address);
         if (!read) {
             report.problems.push_back("no meter at address " + std::to_string(*row.address) + ", " +
-                                      DescribeSetting(setting) + ": " + DescribeFault(read.fault()));
+                                      DescribeSetting(setting) + ": " +
+                                      DescribeFault(read.fault()));
             return false;
         }
-        report.start = {row.type, *row.address == 0 ? read->number : *row.address, setting.baud, setting.parity};
+        report.start = {row.type, *row.address == 0 ? read->number : *row.address, setting.baud,
+                        setting.parity};
         decimalsRegister = read->decimalsRegister;
         report.serialNumber = read->serialNumber.value_or("");
     } else {
         ScanHooks hooks;
-        hooks.applySetting = [&port](const LineSetting& setting) { return ApplyLineSetting(port, setting); };
+        hooks.applySetting = [&port](const LineSetting& setting) {
+            return ApplyLineSetting(port, setting);
+        };
         hooks.cancelled = [&run] { return run.interrupted.load(); };
         const unsigned timeout = session.responseTimeoutMs;
         const std::vector<ScanAnswer> answers =
             ScanLineSettings(session, hooks, row.type, run.options.turnaroundMs, false);
         session.responseTimeoutMs = timeout;
-        const auto found =
-            std::find_if(answers.begin(), answers.end(), [](const ScanAnswer& answer) { return !answer.noise; });
+        const auto found = std::find_if(answers.begin(), answers.end(),
+                                        [](const ScanAnswer& answer) { return !answer.noise; });
         if (found == answers.end()) {
             if (!run.interrupted) {
                 report.problems.push_back("no meter answered at any line setting");
@@ -192,8 +199,9 @@ bool FindMeter(const JobRun& run, LinePort& port, Session& session, const JobRow
         report.start = {row.type, found->address, found->setting.baud, found->setting.parity};
         if (found->type != row.type) {
             report.now = report.start;
-            report.problems.push_back(std::string("found a ") + TypeWord(found->type) + "-phase meter at " +
-                                      Describe(report.start) + "; the row says " + TypeWord(row.type));
+            report.problems.push_back(std::string("found a ") + TypeWord(found->type) +
+                                      "-phase meter at " + Describe(report.start) +
+                                      "; the row says " + TypeWord(row.type));
             return false;
         }
         decimalsRegister = found->decimalsRegister;
@@ -213,8 +221,9 @@ RowReport RunRow(const JobRun& run, LinePort& port, Session& session, const JobR
     }
     std::string portError;
     const bool lineKept = Commission(
-        session, port, report.now, row.settings, [&report](const SettingStep& step) { report.steps.push_back(step); },
-        &run.interrupted, &portError);
+        session, port, report.now, row.settings,
+        [&report](const SettingStep& step) { report.steps.push_back(step); }, &run.interrupted,
+        &portError);
     if (!lineKept) {
         report.problems.push_back(portError);
         return report;
@@ -238,8 +247,9 @@ RowReport RunRow(const JobRun& run, LinePort& port, Session& session, const JobR
     // without the decimals of its energies.
     const int decimals = decimalsRegister.value_or(0);
     if (row.type == MeterType::ThreePhase && decimals != 1 && decimals != 2) {
-        report.problems.push_back("read-meter: " + DescribeFault(CommandFault{
-                                                       Fault::UnknownValue, static_cast<std::uint8_t>(decimals)}));
+        report.problems.push_back(
+            "read-meter: " +
+            DescribeFault(CommandFault{Fault::UnknownValue, static_cast<std::uint8_t>(decimals)}));
         return report;
     }
     ReadMeterOptions options;
@@ -266,7 +276,8 @@ std::string ErrorOf(const RowReport& report)
         error += (error.empty() ? "" : "; ") + problem;
     }
     if (report.interrupted) {
-        error += std::string(error.empty() ? "" : "; ") + (report.found ? "interrupted" : "interrupted before the meter was found");
+        error += std::string(error.empty() ? "" : "; ") +
+                 (report.found ? "interrupted" : "interrupted before the meter was found");
     }
     if (!report.passed() && report.found &&
         (report.now.address != report.start.address || report.now.baud != report.start.baud ||
@@ -278,7 +289,8 @@ std::string ErrorOf(const RowReport& report)
 
 Outcome OutcomeOf(const std::string& device, const JobRow& row, const RowReport& report)
 {
-    Outcome outcome{std::chrono::system_clock::now(), device, "job", report.passed(), ErrorOf(report), {}};
+    Outcome outcome{
+        std::chrono::system_clock::now(), device, "job", report.passed(), ErrorOf(report), {}};
     Fields& fields = outcome.fields;
     fields.emplace_back("row", std::to_string(row.row));
     if (!row.label.empty()) {
@@ -316,8 +328,8 @@ Outcome OutcomeOf(const std::string& device, const JobRow& row, const RowReport&
     return outcome;
 }
 
-StoredResult RecordOf(const Shared& shared, const std::string& device, const JobRow& row, const RowReport& report,
-                      const Outcome& outcome)
+StoredResult RecordOf(const Shared& shared, const std::string& device, const JobRow& row,
+                      const RowReport& report, const Outcome& outcome)
 {
     StoredResult result;
     result.time = outcome.time;
@@ -334,7 +346,8 @@ StoredResult RecordOf(const Shared& shared, const std::string& device, const Job
     result.job = shared.jobId;
     result.row = row.row;
     for (const SettingStep& step : report.steps) {
-        StoredProperty property{std::string(PropertyName(step.property)), step.value.text, std::nullopt};
+        StoredProperty property{std::string(PropertyName(step.property)), step.value.text,
+                                std::nullopt};
         if (step.read) {
             property.verified = step.verified;
         } else if (step.fault && !step.written) {
@@ -393,7 +406,8 @@ void RunPort(Shared& shared, const std::string& device, const std::vector<const 
     settings.enableRs485 = run.options.rs485;
     if (!line || !line->open(device, settings)) {
         RowReport report;
-        report.problems.push_back(!line ? name + " leads to no device (set QUORVEX_" + name + "=/dev/...)"
+        report.problems.push_back(!line ? name + " leads to no device (set QUORVEX_" + name +
+                                              "=/dev/...)"
                                         : line->lastError());
         for (const JobRow* row : rows) {
             Finish(shared, device.empty() ? name : device, *row, report);
@@ -405,12 +419,14 @@ void RunPort(Shared& shared, const std::string& device, const std::vector<const 
     session.responseTimeoutMs = run.options.timeoutMs;
     session.link = LinkOver(*line);
     if (run.tap) {
-        session.tap = [&run, device](FrameDirection direction, std::span<const std::uint8_t> bytes) {
+        session.tap = [&run, device](FrameDirection direction,
+                                     std::span<const std::uint8_t> bytes) {
             run.tap(device, direction, bytes);
         };
     }
     for (const JobRow* row : rows) {
-        if (run.options.resume && !row->serialNumber.empty() && shared.passedBefore.count(row->serialNumber)) {
+        if (run.options.resume && !row->serialNumber.empty() &&
+            shared.passedBefore.count(row->serialNumber)) {
             Progress(shared, *row, row->serialNumber, "skipped, passed before");
             shared.results.put(static_cast<std::size_t>(row->row - 1),
                                Unrun(device, *row, true, {}, "passed before"));
@@ -431,8 +447,8 @@ void RunPort(Shared& shared, const std::string& device, const std::vector<const 
 
 std::vector<std::string> JobColumns()
 {
-    std::vector<std::string> columns{"row",      "label",        "type",   "sn", "address", "baud", "parity",
-                                     "verified", "not_verified", "skipped"};
+    std::vector<std::string> columns{"row",  "label",  "type",     "sn",           "address",
+                                     "baud", "parity", "verified", "not_verified", "skipped"};
     for (const MeterType type : {MeterType::SinglePhase, MeterType::ThreePhase}) {
         MeterReading empty;
         empty.type = type;
@@ -456,14 +472,16 @@ int RunJob(const JobRun& run)
             passedBefore.insert(std::move(serialNumber));
         }
     }
-    Shared shared(run, run.store.beginJob(run.fileName, run.job.contentHash), results, std::move(passedBefore));
+    Shared shared(run, run.store.beginJob(run.fileName, run.job.contentHash), results,
+                  std::move(passedBefore));
 
     // One bus per device: COM3 and the path it leads to are one line.
     std::vector<std::pair<std::string, std::vector<const JobRow*>>> ports;
     for (const JobRow& row : run.job.rows) {
         const std::string device = ResolvePort(row.port);
         const std::string key = device.empty() ? row.port : device;
-        auto found = std::find_if(ports.begin(), ports.end(), [&key](const auto& port) { return port.first == key; });
+        auto found = std::find_if(ports.begin(), ports.end(),
+                                  [&key](const auto& port) { return port.first == key; });
         if (found == ports.end()) {
             ports.emplace_back(key, std::vector<const JobRow*>{});
             found = ports.end() - 1;
@@ -488,8 +506,8 @@ int RunJob(const JobRun& run)
     return shared.anyFailed ? kMeterFailed : kAllOk;
 }
 
-int RunJobCommand(const Options& options, std::FILE* out, std::FILE* err, const std::atomic<bool>& interrupted,
-                  const PortTap& tap)
+int RunJobCommand(const Options& options, std::FILE* out, std::FILE* err,
+                  const std::atomic<bool>& interrupted, const PortTap& tap)
 {
     const std::string& path = options.arguments.front();
     std::string bytes;
@@ -508,8 +526,8 @@ int RunJobCommand(const Options& options, std::FILE* out, std::FILE* err, const 
         std::fprintf(err, "quorvexctl: job: the store: %s\n", error.c_str());
         return kBadUsage;
     }
-    return RunJob(JobRun{options, *job, path == "-" ? std::string("(standard input)") : path, *store, out, err,
-                         interrupted, tap});
+    return RunJob(JobRun{options, *job, path == "-" ? std::string("(standard input)") : path,
+                         *store, out, err, interrupted, tap});
 }
 
 } // namespace ctl

@@ -59,7 +59,8 @@ std::size_t FirstNonUtf8(std::string_view text)
 
 int LineAt(std::string_view text, std::size_t at)
 {
-    return 1 + static_cast<int>(std::count(text.begin(), text.begin() + static_cast<long>(at), '\n'));
+    return 1 +
+           static_cast<int>(std::count(text.begin(), text.begin() + static_cast<long>(at), '\n'));
 }
 
 // The separator a spreadsheet chose: whichever of comma and semicolon the header row holds
@@ -136,7 +137,8 @@ std::optional<Column> ColumnNamed(const std::string& key)
     }
     std::string word = key;
     std::replace(word.begin(), word.end(), '_', '-');
-    if (const auto property = PropertyFromName(word); property && *property != MeterProperty::Address) {
+    if (const auto property = PropertyFromName(word);
+        property && *property != MeterProperty::Address) {
         return Column{ColumnKind::Property, key, *property};
     }
     return std::nullopt;
@@ -171,7 +173,7 @@ std::optional<std::vector<CsvRecord>> ParseCsv(std::string_view text, std::strin
     CsvRecord record{1, {}};
     std::string field;
     int line = 1;
-    int quoteLine = 0; // the line of the open quote; 0: none open
+    int quoteLine = 0;   // the line of the open quote; 0: none open
     bool closed = false; // the field's quotes were closed: only a separator or line end may follow
     const auto endField = [&] {
         record.fields.push_back(std::move(field));
@@ -220,7 +222,8 @@ std::optional<std::vector<CsvRecord>> ParseCsv(std::string_view text, std::strin
     return records;
 }
 
-std::optional<JobFile> ParseJobFile(std::string_view bytes, MeterType defaultType, std::string* error)
+std::optional<JobFile> ParseJobFile(std::string_view bytes, MeterType defaultType,
+                                    std::string* error)
 {
     const auto fail = [error](const std::string& message) {
         *error = message;
@@ -250,19 +253,21 @@ std::optional<JobFile> ParseJobFile(std::string_view bytes, MeterType defaultTyp
             return fail(where + ", column '" + Trimmed(field) + "': unknown (the columns are " +
                         kColumnList + ")");
         }
-        if (std::any_of(columns.begin(), columns.end(), [&](const Column& c) { return c.name == key; })) {
+        if (std::any_of(columns.begin(), columns.end(),
+                        [&](const Column& c) { return c.name == key; })) {
             return fail(where + ", column '" + key + "': given twice");
         }
         columns.push_back(*column);
     }
-    if (std::none_of(columns.begin(), columns.end(), [](const Column& c) { return c.kind == ColumnKind::Port; })) {
+    if (std::none_of(columns.begin(), columns.end(),
+                     [](const Column& c) { return c.kind == ColumnKind::Port; })) {
         return fail("header (line " + std::to_string(next->line) + "): no port column");
     }
 
     JobFile job;
     job.contentHash = Sha256Hex(bytes);
-    std::map<std::string, int> serialRows;                         // sn -> row
-    std::map<std::pair<std::string, int>, int> newAddressRows;     // bus and address -> row
+    std::map<std::string, int> serialRows;                     // sn -> row
+    std::map<std::pair<std::string, int>, int> newAddressRows; // bus and address -> row
     for (++next; next != records->end(); ++next) {
         if (blank(*next)) {
             continue;
@@ -270,12 +275,14 @@ std::optional<JobFile> ParseJobFile(std::string_view bytes, MeterType defaultTyp
         JobRow row;
         row.row = static_cast<int>(job.rows.size()) + 1;
         row.line = next->line;
-        const std::string where = "row " + std::to_string(row.row) + " (line " + std::to_string(row.line) + ")";
+        const std::string where =
+            "row " + std::to_string(row.row) + " (line " + std::to_string(row.line) + ")";
         if (next->fields.size() > columns.size() &&
-            std::any_of(next->fields.begin() + static_cast<long>(columns.size()), next->fields.end(),
+            std::any_of(next->fields.begin() + static_cast<long>(columns.size()),
+                        next->fields.end(),
                         [](const std::string& field) { return !Trimmed(field).empty(); })) {
-            return fail(where + ": " + std::to_string(next->fields.size()) + " fields, the header names " +
-                        std::to_string(columns.size()) + " columns");
+            return fail(where + ": " + std::to_string(next->fields.size()) +
+                        " fields, the header names " + std::to_string(columns.size()) + " columns");
         }
         const auto valueOf = [&](std::size_t index) {
             return index < next->fields.size() ? Trimmed(next->fields[index]) : std::string();
@@ -323,7 +330,8 @@ std::optional<JobFile> ParseJobFile(std::string_view bytes, MeterType defaultTyp
                     break;
                 }
                 std::string why;
-                const std::optional<CheckedValue> checked = CheckSetting(column.property, row.type, value, &why);
+                const std::optional<CheckedValue> checked =
+                    CheckSetting(column.property, row.type, value, &why);
                 if (!checked) {
                     // The rule's own words, without the property's name: the column names it.
                     why = why.substr(why.find(": ") + 2);
@@ -343,8 +351,8 @@ std::optional<JobFile> ParseJobFile(std::string_view bytes, MeterType defaultTyp
         if (!row.serialNumber.empty()) {
             const auto [seen, added] = serialRows.emplace(row.serialNumber, row.row);
             if (!added) {
-                return fail(where + ", column sn: '" + row.serialNumber + "' is row " + std::to_string(seen->second) +
-                            "'s as well");
+                return fail(where + ", column sn: '" + row.serialNumber + "' is row " +
+                            std::to_string(seen->second) + "'s as well");
             }
         }
         for (const auto& [property, value] : row.settings) {
@@ -353,11 +361,12 @@ std::optional<JobFile> ParseJobFile(std::string_view bytes, MeterType defaultTyp
             }
             // One bus, one address: COM3 and the device it leads to are the same bus.
             const std::string device = ResolvePort(row.port);
-            const auto [seen, added] =
-                newAddressRows.emplace(std::make_pair(device.empty() ? row.port : device, value.setting.number), row.row);
+            const auto [seen, added] = newAddressRows.emplace(
+                std::make_pair(device.empty() ? row.port : device, value.setting.number), row.row);
             if (!added) {
                 return fail(where + ", column new_address: '" + value.text + "' is row " +
-                            std::to_string(seen->second) + "'s as well, on the same port " + row.port);
+                            std::to_string(seen->second) + "'s as well, on the same port " +
+                            row.port);
             }
         }
         job.rows.push_back(std::move(row));

@@ -13,9 +13,9 @@ namespace ctl {
 // One meter of a job file.
 struct JobRow
 {
-    int row = 0;  // 1 for the first meter: what results and progress call it
-    int line = 0; // the file's line the row starts on, for the messages about it
-    std::string port; // as --port takes it
+    int row = 0;                // 1 for the first meter: what results and progress call it
+    int line = 0;               // the file's line the row starts on, for the messages about it
+    std::string port;           // as --port takes it
     std::optional<int> address; // where the meter answers now; none: scan for it
     MeterType type = MeterType::SinglePhase;
     std::vector<Setting> settings; // in the file's column order
