@@ -144,35 +144,32 @@ int main(int argc, char* argv[])
     };
 
     std::vector<double> wholeTimes;
-    std::vector<double> longestTimes;
-    std::vector<double> ratios;
     std::vector<std::vector<double>> portTimes(kPorts);
     for (int i = 0; i <= runs; ++i) { // the first run warms up and is not counted
         const Finished all = RunChild(job(whole), kLimit);
         if (!AllRowsOk(all, kPorts * kMetersPerPort)) {
             Fail("the whole job: exit " + std::to_string(all.status) + ", " + all.err.substr(0, 400) +
                  all.out.substr(0, 400));
-            continue;
+        } else if (i > 0) {
+            wholeTimes.push_back(all.ms);
         }
-        double longest = 0;
-        bool right = true;
         for (int port = 0; port < kPorts; ++port) {
             const Finished one = RunChild(job(alone[static_cast<std::size_t>(port)]), kLimit);
             if (!AllRowsOk(one, kMetersPerPort)) {
                 Fail("port " + std::to_string(port) + " alone: exit " + std::to_string(one.status) + ", " +
                      one.err.substr(0, 400));
-                right = false;
-                continue;
-            }
-            longest = std::max(longest, one.ms);
-            if (i > 0) {
+            } else if (i > 0) {
                 portTimes[static_cast<std::size_t>(port)].push_back(one.ms);
             }
         }
-        if (i > 0 && right) {
-            wholeTimes.push_back(all.ms);
-            longestTimes.push_back(longest);
-            ratios.push_back(all.ms / longest);
+    }
+    // The longest port by its median: the largest of eight single runs would take the
+    // machine's worst moment for the port's own time.
+    int longest = 0;
+    for (int port = 1; port < kPorts; ++port) {
+        if (SampleOf(portTimes[static_cast<std::size_t>(port)]).median >
+            SampleOf(portTimes[static_cast<std::size_t>(longest)]).median) {
+            longest = port;
         }
     }
     std::string cleanup = std::string("rm -rf ") + scratch;
@@ -182,8 +179,11 @@ int main(int argc, char* argv[])
     std::printf("| %-44s | %13s | %19s |\n", "load average (1, 5, 15 min)", LoadAverage().c_str(), "—");
     PrintRow("job, 4 single-phase meters on one port alone", SampleOf(portTimes[0]), "ms");
     PrintRow("job, 4 three-phase meters on one port alone", SampleOf(portTimes[1]), "ms");
-    PrintRow("the longest port alone, run by run", SampleOf(longestTimes), "ms");
+    PrintRow("the longest port alone (port " + std::to_string(longest) + ")",
+             SampleOf(portTimes[static_cast<std::size_t>(longest)]), "ms");
     PrintRow("job, 32 meters on 8 ports at once", SampleOf(wholeTimes), "ms");
-    PrintRow("32 on 8 / longest port alone (goal ≤ 1.3)", SampleOf(ratios), "×");
+    PrintValue("32 on 8 / longest port alone, medians (goal ≤ 1.3)",
+               SampleOf(wholeTimes).median / SampleOf(portTimes[static_cast<std::size_t>(longest)]).median,
+               "×", 3);
     return g_failures == 0 ? 0 : 1;
 }
