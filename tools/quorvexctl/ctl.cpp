@@ -571,9 +571,7 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, bool s
     if (options.command.empty()) {
         return fail("no command given");
     }
-    if (options.command == "job" && !options.ports.empty()) {
-        return fail("job takes its ports from the file's port column, not --port");
-    }
+    const bool portsGiven = !options.ports.empty();
     if (options.ports.empty()) {
         options.ports.push_back("COM1");
     }
@@ -583,6 +581,9 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, bool s
     if (options.command != "commission" && options.arguments.size() != wanted) {
         return fail(options.command + " takes " + std::to_string(wanted) + " argument" + (wanted == 1 ? "" : "s") +
                     ", not " + std::to_string(options.arguments.size()));
+    }
+    if (options.command == "job" && portsGiven) {
+        return fail("job takes its ports from the file's port column, not --port");
     }
     if (options.command == "commission" && options.arguments.empty()) {
         return fail("commission needs KEY=VALUE settings, e.g. address=5 baud=9600");
