@@ -3,7 +3,7 @@
 # "=" among the word breaks, as in an interactive shell. Usage: completion.sh FILE
 set -u
 source "$1" || exit 1
-cd "$(mktemp -d)" && touch a.log b.log || exit 1
+cd "$(mktemp -d)" && touch a.log b.log jobs.csv || exit 1
 trap 'rm -rf "$PWD"' EXIT
 
 failures=0
@@ -32,8 +32,8 @@ expect()
 properties="address sn baud parity screen decimals display-time"
 globals="--port --baud --parity --type --address --format --timeout --log --rs485"
 
-expect "quorvexctl " read-meter read set clear-zero commission watch scan
-expect "quorvexctl --port /dev/x " read-meter read set clear-zero commission watch scan
+expect "quorvexctl " read-meter read set clear-zero commission watch scan job
+expect "quorvexctl --port /dev/x " read-meter read set clear-zero commission watch scan job
 expect "quorvexctl --po" --port
 expect "quorvexctl -" $globals --help --version
 expect "quorvexctl scan --" $globals --all --turnaround --sweep --from --to
@@ -47,7 +47,7 @@ expect "quorvexctl read-meter --decimals " 1 2
 expect "quorvexctl --timeout "
 expect "quorvexctl --port COM1" COM1 COM10
 expect "quorvexctl --port /dev/nul" /dev/null
-expect "quorvexctl --log " - a.log b.log
+expect "quorvexctl --log " - a.log b.log jobs.csv
 expect "quorvexctl --log=a" a.log
 expect "quorvexctl read " $properties
 expect "quorvexctl --type three read " $properties ct password
@@ -63,6 +63,11 @@ expect "quorvexctl commission baud=2400 sn=1 s" screen=
 expect "quorvexctl commission baud=" 1200 2400 4800 9600
 expect "quorvexctl commission display-time=" 1 2 3 4 5
 expect "quorvexctl commission parity=e" even
+expect "quorvexctl job j" jobs.csv
+expect "quorvexctl job " - a.log b.log jobs.csv
+expect "quorvexctl job jobs.csv "
+expect "quorvexctl job jobs.csv --r" --resume --rs485
+expect "quorvexctl job --p" --parity
 
 # Without "=" among the word breaks the word being completed holds the key as well.
 COMP_WORDBREAKS=${COMP_WORDBREAKS//=/}

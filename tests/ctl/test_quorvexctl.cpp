@@ -239,6 +239,9 @@ const UsageCase kUsageCases[]{
     {"commission unknown key", {"commission", "colour=red"}, "'colour=red'"},
     {"commission twice", {"commission", "screen=3", "screen=6"}, "screen is given twice"},
     {"commission bad value last", {"commission", "screen=3", "baud=19200"}, "baud: '19200'"},
+    {"job with --port", {"--port", "COM1", "job", "meters.csv"}, "job takes its ports from the file"},
+    {"job without a file", {"job"}, "job takes 1 argument, not 0"},
+    {"resume with a value", {"job", "--resume=yes", "meters.csv"}, "--resume takes no value"},
     {"log in a missing folder", {"--log", "/nonexistent/ctl.log", "read", "sn"}, "--log /nonexistent/ctl.log"},
 };
 // clang-format on

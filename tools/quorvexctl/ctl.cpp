@@ -2,9 +2,11 @@
 
 #include "bcd.h"
 #include "commands.h"
+#include "commission.h"
 #include "comports.h"
 #include "framelog.h"
 #include "hextext.h"
+#include "jobcommand.h"
 #include "portlink.h"
 #include "scancommand.h"
 #include "lineport.h"
@@ -85,13 +87,7 @@ bool SleepUntil(std::chrono::steady_clock::time_point until)
     return !Stopped();
 }
 
-// A value for a setting, checked before anything reaches the line.
-struct CheckedValue
-{
-    SettingValue setting;
-    std::string text;     // as the window would show it read back
-    std::string readBack; // what a read of the property gives when it took
-};
+} // namespace
 
 std::optional<CheckedValue> CheckSetting(MeterProperty property, MeterType type, const std::string& value,
                                          std::string* error)
@@ -175,21 +171,7 @@ std::optional<CheckedValue> CheckSetting(MeterProperty property, MeterType type,
     return refuse("unknown property");
 }
 
-// Settings in the order that keeps the line usable: the meter's own properties first, then
-// its address, then the line settings, the speed last.
-int CommissionRank(MeterProperty property)
-{
-    switch (property) {
-    case MeterProperty::Address:
-        return 1;
-    case MeterProperty::Parity:
-        return 2;
-    case MeterProperty::BaudRate:
-        return 3;
-    default:
-        return 0;
-    }
-}
+namespace {
 
 // Every frame of every port, one line each, to the --log file.
 class TrafficLogFile
@@ -348,115 +330,41 @@ bool RunClearZero(const PortRun& run)
     return run.report("clear-zero", cleared ? std::nullopt : std::optional(cleared.fault()));
 }
 
-// Whether a meter answers a read of its address at the port's present setting.
-bool MeterAnswers(const PortRun& run, MeterType type, int address)
+bool RunCommission(const PortRun& run, std::vector<Setting> settings)
 {
-    return ReadProperty(run.session, type, static_cast<std::uint8_t>(address), MeterProperty::Address).ok();
-}
-
-void FollowLine(const PortRun& run, const Options& line)
-{
-    run.session.line = LineTiming{static_cast<unsigned>(line.baud), line.parity != 0};
-}
-
-bool RunCommission(const PortRun& run, std::vector<std::pair<MeterProperty, CheckedValue>> settings)
-{
-    std::stable_sort(settings.begin(), settings.end(),
-                     [](const auto& a, const auto& b) { return CommissionRank(a.first) < CommissionRank(b.first); });
-    Options line = run.options; // where the meter answers, followed as it changes
+    MeterLine line{run.options.type, run.options.address, run.options.baud, run.options.parity};
     bool allOk = true;
-    std::vector<std::pair<MeterProperty, CheckedValue>> written;
-    std::string stopped; // why the commission could not go on
-    for (const auto& [property, value] : settings) {
-        const Fields fields{{"property", std::string(PropertyName(property))}, {"value", value.text}};
-        const Result<Done> set =
-            SetProperty(run.session, line.type, static_cast<std::uint8_t>(line.address), property, value.setting);
-        const bool lineSetting = property == MeterProperty::BaudRate || property == MeterProperty::Parity;
-        // A meter may change its speed before its echo is out: a lost echo of a line setting
-        // says nothing yet of whether it took.
-        const bool echoLost = !set && set.fault().fault == Fault::NoReply;
-        if (!set && !(lineSetting && echoLost)) {
-            allOk = run.report("commission", set.fault(), fields) && allOk;
-            continue;
+    const auto settled = [&](const SettingStep& step) {
+        Fields fields{{"property", std::string(PropertyName(step.property))}, {"value", step.value.text}};
+        if (step.fault) {
+            allOk = run.report("commission", step.fault, std::move(fields)) && allOk;
+            return;
         }
-        if (!lineSetting) {
-            written.emplace_back(property, value);
-            // The meter answers at its new address from now on: follow it.
-            if (property == MeterProperty::Address && line.address != 0) {
-                line.address = value.setting.number;
-            }
-            continue;
+        if (!step.read) {
+            // Written, and then the commission could not go on to read it back.
+            fields.insert(fields.end(), {{"read", ""}, {"verified", "not read back"}});
+            run.report("commission", std::nullopt, std::move(fields));
+            return;
         }
-        Options after = line;
-        if (property == MeterProperty::BaudRate) {
-            after.baud = value.setting.number;
-        } else {
-            after.parity = *ParityIndexFromCode(static_cast<std::uint8_t>(value.setting.number));
-        }
-        if (const std::string reason = PutLineAt(run.port, LineSetting{after.baud, after.parity}); !reason.empty()) {
-            if (set) {
-                written.emplace_back(property, value);
-                line = after; // the meter took it, even if the port cannot follow
-            }
-            stopped = "the port cannot follow the meter to " + DescribeSetting({after.baud, after.parity}) + ": " +
-                      reason;
-            break;
-        }
-        FollowLine(run, after);
-        if (echoLost && !MeterAnswers(run, line.type, line.address)) {
-            PutLineAt(run.port, LineSetting{line.baud, line.parity});
-            FollowLine(run, line);
-            if (MeterAnswers(run, line.type, line.address)) {
-                allOk = run.report("commission", set.fault(), fields) && allOk; // not taken
-                continue;
-            }
-            stopped = "no echo to " + std::string(PropertyName(property)) + "=" + value.text +
-                      ", and the meter answers neither at " + DescribeSetting({line.baud, line.parity}) + " nor at " +
-                      DescribeSetting({after.baud, after.parity});
-            break;
-        }
-        written.emplace_back(property, value);
-        line = after;
-    }
-    const auto now = [&] {
-        return Fields{{"address", std::to_string(line.address)},
-                      {"baud", std::to_string(line.baud)},
-                      {"parity", kParityWords[static_cast<std::size_t>(line.parity)]}};
+        fields.emplace_back("read", *step.read);
+        fields.emplace_back("verified", step.verified ? "true" : "false");
+        run.writer.write(Outcome{std::chrono::system_clock::now(), run.port.devicePath(), "commission",
+                                 step.verified,
+                                 step.verified ? std::string() : "read back " + *step.read + ", not " + step.value.readBack,
+                                 std::move(fields)});
+        allOk = step.verified && allOk;
     };
-    if (!stopped.empty()) {
-        // Every step done is told, and where the meter is now, so that the technician can
-        // reach it again.
-        for (const auto& [property, value] : written) {
-            run.report("commission", std::nullopt,
-                       {{"property", std::string(PropertyName(property))}, {"value", value.text}, {"read", ""},
-                        {"verified", "not read back"}});
-        }
-        const Fields where = now();
+    std::string stopped;
+    if (!Commission(run.session, run.port, line, std::move(settings), settled, nullptr, &stopped)) {
+        // Where the meter is now, so that the technician can reach it again.
+        const std::string parity = kParityWords[static_cast<std::size_t>(line.parity)];
         run.writer.write(Outcome{std::chrono::system_clock::now(), run.port.devicePath(), "commission", false,
-                                 stopped + "; the meter is now at address " + where[0].second + ", " +
-                                     where[1].second + " " + where[2].second,
-                                 where});
+                                 stopped + "; the meter is now at address " + std::to_string(line.address) + ", " +
+                                     std::to_string(line.baud) + " " + parity,
+                                 {{"address", std::to_string(line.address)},
+                                  {"baud", std::to_string(line.baud)},
+                                  {"parity", parity}}});
         return false;
-    }
-    for (const auto& [property, value] : written) {
-        const Result<PropertyReading> read =
-            ReadProperty(run.session, line.type, static_cast<std::uint8_t>(line.address), property);
-        Fields fields{{"property", std::string(PropertyName(property))}, {"value", value.text}};
-        if (!read) {
-            allOk = run.report("commission", read.fault(), std::move(fields)) && allOk;
-            continue;
-        }
-        const bool verified = read->value == value.readBack;
-        fields.emplace_back("read", read->value);
-        fields.emplace_back("verified", verified ? "true" : "false");
-        const Outcome outcome{std::chrono::system_clock::now(),
-                              run.port.devicePath(),
-                              "commission",
-                              verified,
-                              verified ? std::string() : "read back " + read->value + ", not " + value.readBack,
-                              std::move(fields)};
-        run.writer.write(outcome);
-        allOk = verified && allOk;
     }
     return allOk;
 }
@@ -500,7 +408,7 @@ std::optional<Format> FormatFromName(const std::string& name)
     return std::nullopt;
 }
 
-const std::vector<std::string> kCommands{"read-meter", "read", "set", "clear-zero", "commission", "watch", "scan"};
+const std::vector<std::string> kCommands{"read-meter", "read", "set", "clear-zero", "commission", "watch", "scan", "job"};
 
 } // namespace
 
@@ -519,6 +427,7 @@ std::string UsageText()
            "  watch [--interval S] [--count N]  read-meter again and again\n"
            "  scan [--all] [--turnaround MS]    find a meter's baud rate, parity, address and type\n"
            "  scan --sweep [--from N --to M]    list the addresses that answer at these settings\n"
+           "  job FILE [--resume]               commission the meters a CSV file lists, a row each\n"
            "PORT is COM1..COM10 (as in the window; QUORVEX_COM<n> overrides) or a device path.\n"
            "--timeout MS is what a meter may take beyond the line time of its request and reply.\n"
            "Exit status: 0 all ok, 1 a meter failed, 2 bad usage, 3 a port could not be opened.\n";
@@ -681,6 +590,11 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, bool s
                 return std::nullopt;
             }
             (arg == "--from" ? options.from : options.to) = static_cast<int>(*address);
+        } else if (arg == "--resume") {
+            if (!flag()) {
+                return std::nullopt;
+            }
+            options.resume = true;
         } else if (arg == "--turnaround") {
             const auto turnaround = number(0, 10000);
             if (!turnaround) {
@@ -706,15 +620,19 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, bool s
     if (options.command.empty()) {
         return fail("no command given");
     }
+    const bool portsGiven = !options.ports.empty();
     if (options.ports.empty()) {
         options.ports.push_back("COM1");
     }
-    const std::size_t wanted = options.command == "read"  ? 1
-                               : options.command == "set" ? 2
-                                                          : 0;
+    const std::size_t wanted = options.command == "read" || options.command == "job" ? 1
+                               : options.command == "set"                            ? 2
+                                                                                     : 0;
     if (options.command != "commission" && options.arguments.size() != wanted) {
         return fail(options.command + " takes " + std::to_string(wanted) + " argument" + (wanted == 1 ? "" : "s") +
                     ", not " + std::to_string(options.arguments.size()));
+    }
+    if (options.command == "job" && portsGiven) {
+        return fail("job takes its ports from the file's port column, not --port");
     }
     if (options.command == "commission" && options.arguments.empty()) {
         return fail("commission needs KEY=VALUE settings, e.g. address=5 baud=9600");
@@ -797,6 +715,16 @@ int Run(const Options& options, std::FILE* out, std::FILE* err)
     g_interrupted = false;
     g_outputClosed = false;
 
+    if (options.command == "job") {
+        PortTap tap;
+        if (log) {
+            tap = [&log](const std::string& device, FrameDirection direction, std::span<const std::uint8_t> bytes) {
+                log->write(device, direction, bytes);
+            };
+        }
+        return RunJobCommand(options, out, err, g_interrupted, tap);
+    }
+
     OutcomeWriter writer(out, options.format, ColumnsOf(options));
     writer.setOnClosed([] { g_outputClosed = true; });
     std::atomic<int> status{kAllOk};
@@ -861,7 +789,7 @@ int Run(const Options& options, std::FILE* out, std::FILE* err)
         } else if (options.command == "clear-zero") {
             ok = RunClearZero(run);
         } else if (options.command == "commission") {
-            std::vector<std::pair<MeterProperty, CheckedValue>> settings;
+            std::vector<Setting> settings;
             for (const std::string& setting : options.arguments) {
                 const auto equals = setting.find('=');
                 const MeterProperty property = *PropertyFromName(setting.substr(0, equals));

@@ -48,6 +48,8 @@ struct Options
     int to = 247;
     unsigned turnaroundMs = 100;
     bool turnaroundGiven = false;
+    // job: skip the rows whose serial number passed before in a job of the same file
+    bool resume = false;
 };
 
 // Parses the command line (without the program name). On bad usage returns nothing and puts
