@@ -6,6 +6,8 @@
 #include "../protocol/testsupport.h"
 
 #include "commands.h"
+#include "portlink.h"
+#include "scan.h"
 #include "serialport.h"
 #include "simulator.h"
 
@@ -236,6 +238,7 @@ private slots:
     void strayBytesAreTappedNotTaken();
     void cutReplyLeavesTheLineQuiet();
     void linkBreakingItsReadContract();
+    void scanGoesOnPastARefusedSetting();
     void wireSpeedEndsWithTheReply();
     void silentMeterTakesTheTimeout();
     void wireSpeedAtEveryAddress_data();
@@ -610,6 +613,27 @@ void TestMeter::linkBreakingItsReadContract()
     QVERIFY(session.lastReceived <= kRecvBufferSize);
     QVERIFY(std::all_of(guarded.before.begin(), guarded.before.end(), [](std::uint8_t b) { return b == 0; }));
     QVERIFY(std::all_of(guarded.after.begin(), guarded.after.end(), [](std::uint8_t b) { return b == 0; }));
+}
+
+// A setting the port will not take is listed with the port's reason, and the scan goes on to
+// find the meter at the next.
+void TestMeter::scanGoesOnPastARefusedSetting()
+{
+    Bench bench(MeterType::SinglePhase, Timing::WireSpeed);
+    QVERIFY(bench.ready());
+    ScanHooks hooks;
+    hooks.applySetting = [&bench](const LineSetting& setting) -> std::string {
+        if (setting == LineSetting{9600, 0}) {
+            return "refused by the driver";
+        }
+        return PutLineAt(bench.port, setting);
+    };
+    const std::vector<ScanAnswer> answers = ScanLineSettings(bench.session, hooks, MeterType::SinglePhase, 20, false);
+    QCOMPARE(answers.size(), std::size_t{2});
+    QCOMPARE(answers[0].refused, std::string("refused by the driver"));
+    QVERIFY(!answers[0].found());
+    QVERIFY(answers[1].found());
+    QVERIFY((answers[1].setting == LineSetting{9600, 2})); // a pseudo-terminal carries no parity
 }
 
 // At wire speed the reply ends at its own length: the zeros after it, one with the reply and
