@@ -146,6 +146,19 @@ std::unique_ptr<MeterSimulator> StartMeter(const MeterSetup& setup)
     return meter;
 }
 
+// Each result of a run's JSON lines in a word: "ok", or its error.
+QStringList Outcomes(const QByteArray& out)
+{
+    QStringList outcomes;
+    for (const QByteArray& line : out.split('\n')) {
+        const QJsonObject result = QJsonDocument::fromJson(line).object();
+        if (!result.isEmpty()) {
+            outcomes << (result["ok"].toBool() ? "ok" : result["error"].toString());
+        }
+    }
+    return outcomes;
+}
+
 QString PathOf(const MeterSimulator& meter)
 {
     return QString::fromStdString(meter.devicePath());
@@ -1044,13 +1057,7 @@ private slots:
         meter->setMisbehaviour({});
         QVERIFY(process.waitForFinished(10000));
         QCOMPARE(process.exitCode(), 1);
-        QStringList outcomes;
-        for (const QByteArray& line : process.readAllStandardOutput().split('\n')) {
-            const QJsonObject result = QJsonDocument::fromJson(line).object();
-            if (!result.isEmpty()) {
-                outcomes << (result["ok"].toBool() ? "ok" : result["error"].toString());
-            }
-        }
+        const QStringList outcomes = Outcomes(process.readAllStandardOutput());
         QCOMPARE(outcomes.size(), 5);
         QCOMPARE(outcomes.first(), "no reply");
         QCOMPARE(outcomes.last(), "ok");
@@ -1094,13 +1101,7 @@ private slots:
         QVERIFY(QFile::link(PathOf(*second), adapter));
         QVERIFY(process.waitForFinished(10000));
         QCOMPARE(process.exitCode(), 1);
-        QStringList outcomes;
-        for (const QByteArray& line : process.readAllStandardOutput().split('\n')) {
-            const QJsonObject result = QJsonDocument::fromJson(line).object();
-            if (!result.isEmpty()) {
-                outcomes << (result["ok"].toBool() ? "ok" : result["error"].toString());
-            }
-        }
+        const QStringList outcomes = Outcomes(process.readAllStandardOutput());
         QCOMPARE(outcomes.size(), 7);
         QCOMPARE(outcomes.first(), "ok");
         QVERIFY2(outcomes.contains("device disconnected"), qPrintable(outcomes.join(", ")));
