@@ -30,10 +30,15 @@ struct PublisherOptions
     std::function<void(const std::string&)> warn;
 };
 
-// Sends what is put into the spool to the broker, in order, at QoS 1, from threads of its
+// Sends what is put into the spool to the broker, in order, at QoS 1, from a thread of its
 // own: a message leaves the spool only once the broker has acknowledged it (PUBACK), so
 // a broker that is away, or a run that ends or crashes before it is back, loses nothing.
 // Putting a message in costs one SQLite insert and never waits for the broker.
+//
+// The thread runs the client library's loop itself rather than the library's own thread,
+// which gives up for good after a TLS error: here every failure, a refused certificate
+// too, means another attempt a second later, and the end of the run is never held up by
+// the library's reconnect waits.
 class Publisher
 {
 public:
@@ -57,9 +62,13 @@ public:
 
 private:
     Publisher(PublisherOptions options, std::unique_ptr<Spool> spool);
+    void run();
     void feed();
+    void takeAcknowledged();
+    void checkConnecting();
     void wake();
     void reportState();
+    void lost(const std::string& problem);
 
     static void OnConnect(mosquitto*, void* self, int rc);
     static void OnDisconnect(mosquitto*, void* self, int rc);
@@ -69,21 +78,22 @@ private:
     PublisherOptions m_options;
     std::unique_ptr<Spool> m_spool;
     mosquitto* m_client = nullptr;
-    bool m_loopStarted = false;
 
-    std::mutex m_mutex; // guards what the library's thread hands to the feeder
+    std::mutex m_mutex;
     std::condition_variable m_wakeUp;
-    bool m_woken = false;
     bool m_stop = false;
-    std::vector<int> m_acked; // message ids of PUBACKs not yet taken off the spool
-    std::string m_lastProblem;
     std::atomic<bool> m_connected{false};
-    std::atomic<bool> m_finishing{false};
 
-    // The feeder's own: messages handed to the library and not acknowledged, by message id.
+    // The thread's own, touched by the library's callbacks on it too.
+    bool m_socketOpen = false; // connecting or connected
+    std::chrono::steady_clock::time_point m_nextAttempt;
+    std::chrono::steady_clock::time_point m_attemptStarted;
+    std::string m_lastProblem;
+    std::vector<int> m_acked; // message ids of PUBACKs not yet taken off the spool
+    // Messages handed to the library and not acknowledged, by message id.
     std::map<int, std::int64_t> m_inFlight;
     std::int64_t m_lastHanded = 0;
-    std::thread m_feeder;
+    std::thread m_thread;
 
     // The operator's view: warned that the broker is away, and when last.
     bool m_warnedAway = false;
