@@ -35,8 +35,9 @@ std::optional<std::string> PercentDecoded(const std::string& text)
 
 bool StartsWithNoCase(const std::string& text, const std::string& start)
 {
-    return text.size() >= start.size() && std::equal(start.begin(), start.end(), text.begin(), [](char a, char b) {
-               return std::tolower(static_cast<unsigned char>(a)) == b;
+    return text.size() >= start.size() &&
+           std::equal(start.begin(), start.end(), text.begin(), [](char wanted, char c) {
+               return std::tolower(static_cast<unsigned char>(c)) == wanted;
            });
 }
 
@@ -45,8 +46,8 @@ bool StartsWithNoCase(const std::string& text, const std::string& start)
 std::string BrokerUrl::describe() const
 {
     const std::string hostPart = host.find(':') != std::string::npos ? "[" + host + "]" : host;
-    return std::string(tls ? "mqtts://" : "mqtt://") + (user.empty() ? "" : user + "@") + hostPart + ":" +
-           std::to_string(port) + "/" + prefix;
+    return std::string(tls ? "mqtts://" : "mqtt://") + (user.empty() ? "" : user + "@") + hostPart +
+           ":" + std::to_string(port) + "/" + prefix;
 }
 
 std::optional<BrokerUrl> ParseBrokerUrl(const std::string& url, std::string* error)
@@ -122,8 +123,10 @@ std::optional<BrokerUrl> ParseBrokerUrl(const std::string& url, std::string* err
     }
     if (!portText.empty()) {
         long port = 0;
-        const auto [stop, parsed] = std::from_chars(portText.data(), portText.data() + portText.size(), port);
-        if (parsed != std::errc() || stop != portText.data() + portText.size() || port < 1 || port > 65535) {
+        const auto [stop, parsed] =
+            std::from_chars(portText.data(), portText.data() + portText.size(), port);
+        if (parsed != std::errc() || stop != portText.data() + portText.size() || port < 1 ||
+            port > 65535) {
             return fail("port '" + portText + "' is not a whole number from 1 to 65535");
         }
         broker.port = static_cast<int>(port);

@@ -35,7 +35,8 @@ std::once_flag g_libraryReady;
 
 std::string LibraryError(int rc)
 {
-    return rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : std::string(mosquitto_strerror(rc));
+    return rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno))
+                                : std::string(mosquitto_strerror(rc));
 }
 
 } // namespace
@@ -61,31 +62,36 @@ std::unique_ptr<Publisher> Publisher::Start(PublisherOptions options, std::uniqu
     mosquitto_log_callback_set(p.m_client, &OnLog);
     mosquitto_int_option(p.m_client, MOSQ_OPT_SEND_MAXIMUM, kSendMaximum);
     if (!o.broker.user.empty()) {
-        const int rc = mosquitto_username_pw_set(p.m_client, o.broker.user.c_str(),
-                                                 o.broker.hasPassword ? o.broker.password.c_str() : nullptr);
+        const int rc =
+            mosquitto_username_pw_set(p.m_client, o.broker.user.c_str(),
+                                      o.broker.hasPassword ? o.broker.password.c_str() : nullptr);
         if (rc != MOSQ_ERR_SUCCESS) {
             return refuse("user name: " + LibraryError(rc));
         }
     }
     static const char kOffline[] = "offline";
-    if (const int rc = mosquitto_will_set(p.m_client, o.statusTopic.c_str(), sizeof kOffline - 1, kOffline, 1, true);
+    if (const int rc = mosquitto_will_set(p.m_client, o.statusTopic.c_str(), sizeof kOffline - 1,
+                                          kOffline, 1, true);
         rc != MOSQ_ERR_SUCCESS) {
         return refuse("last will on " + o.statusTopic + ": " + LibraryError(rc));
     }
     if (o.broker.tls) {
         int rc = MOSQ_ERR_SUCCESS;
         if (!o.caFile.empty()) {
-            rc = mosquitto_tls_set(p.m_client, o.caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
+            rc =
+                mosquitto_tls_set(p.m_client, o.caFile.c_str(), nullptr, nullptr, nullptr, nullptr);
         } else {
             // Debian's store of the system's CAs, as a directory of hashed names.
             rc = mosquitto_tls_set(p.m_client, nullptr, kSystemCaPath, nullptr, nullptr, nullptr);
         }
         if (rc != MOSQ_ERR_SUCCESS) {
-            return refuse("--mqtt-ca " + o.caFile + ": " + LibraryError(rc) + " (a PEM file of CA certificates)");
+            return refuse("--mqtt-ca " + o.caFile + ": " + LibraryError(rc) +
+                          " (a PEM file of CA certificates)");
         }
         // The broker's certificate must name the host of the URL.
         mosquitto_tls_insecure_set(p.m_client, false);
-        // A TLS write to a broker that went away raises SIGPIPE; it must cost a reconnect, not the run.
+        // A TLS write to a broker that went away raises SIGPIPE; it must cost a reconnect, not the
+        // run.
         std::signal(SIGPIPE, SIG_IGN);
     }
 
@@ -116,7 +122,8 @@ Publisher::~Publisher()
 void Publisher::publish(const std::string& topic, const std::string& payload, bool retain)
 {
     if (!m_spool->push(topic, payload, retain)) {
-        m_options.warn("mqtt: cannot keep a result in " + m_spool->path() + ": " + m_spool->lastError());
+        m_options.warn("mqtt: cannot keep a result in " + m_spool->path() + ": " +
+                       m_spool->lastError());
     }
     // The thread looks at the spool every few milliseconds: no wake-up needed per message.
 }
@@ -141,7 +148,8 @@ void Publisher::run()
             }
             if (!m_socketOpen) {
                 // Nothing to do until the next attempt; the end of the run wakes us at once.
-                const auto until = std::min(m_nextAttempt, std::chrono::steady_clock::now() + kIdleWait);
+                const auto until =
+                    std::min(m_nextAttempt, std::chrono::steady_clock::now() + kIdleWait);
                 m_wakeUp.wait_until(lock, until, [this] { return m_stop; });
                 if (m_stop) {
                     break;
@@ -152,7 +160,8 @@ void Publisher::run()
         if (!m_socketOpen && now >= m_nextAttempt) {
             m_lastProblem.clear();
             const BrokerUrl& broker = m_options.broker;
-            const int rc = mosquitto_connect_async(m_client, broker.host.c_str(), broker.port, kKeepAliveSeconds);
+            const int rc = mosquitto_connect_async(m_client, broker.host.c_str(), broker.port,
+                                                   kKeepAliveSeconds);
             if (rc == MOSQ_ERR_SUCCESS) {
                 m_socketOpen = true;
                 m_attemptStarted = now;
@@ -178,7 +187,8 @@ void Publisher::run()
     if (m_connected) {
         // Going away on purpose: the last will is for a station that died.
         static const char kOffline[] = "offline";
-        mosquitto_publish(m_client, nullptr, m_options.statusTopic.c_str(), sizeof kOffline - 1, kOffline, 1, true);
+        mosquitto_publish(m_client, nullptr, m_options.statusTopic.c_str(), sizeof kOffline - 1,
+                          kOffline, 1, true);
         mosquitto_disconnect(m_client);
         const auto deadline = std::chrono::steady_clock::now() + kGoodbyeWait;
         while (std::chrono::steady_clock::now() < deadline &&
@@ -224,21 +234,24 @@ void Publisher::feed()
     // Only a connected client gets messages: while the broker is away they wait on disk,
     // not in the library's memory.
     while (m_connected && m_inFlight.size() < kWindow) {
-        const std::vector<SpooledMessage> batch = m_spool->after(m_lastHanded, kWindow - m_inFlight.size());
+        const std::vector<SpooledMessage> batch =
+            m_spool->after(m_lastHanded, kWindow - m_inFlight.size());
         if (batch.empty()) {
             return;
         }
         for (const SpooledMessage& message : batch) {
             int mid = 0;
             const int rc = mosquitto_publish(m_client, &mid, message.topic.c_str(),
-                                             static_cast<int>(message.payload.size()), message.payload.data(), 1,
-                                             message.retain);
-            if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_NOMEM || rc == MOSQ_ERR_ERRNO) {
+                                             static_cast<int>(message.payload.size()),
+                                             message.payload.data(), 1, message.retain);
+            if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_NOMEM ||
+                rc == MOSQ_ERR_ERRNO) {
                 return; // offered again once connected
             }
             if (rc != MOSQ_ERR_SUCCESS) {
                 // A message no broker takes (a topic too long) would hold up all behind it.
-                m_options.warn("mqtt: " + message.topic + ": " + LibraryError(rc) + "; message dropped");
+                m_options.warn("mqtt: " + message.topic + ": " + LibraryError(rc) +
+                               "; message dropped");
                 m_spool->remove({message.id});
             } else {
                 m_inFlight[mid] = message.id;
@@ -253,8 +266,8 @@ void Publisher::reportState()
     const auto now = std::chrono::steady_clock::now();
     const std::uint64_t dropped = m_spool->dropped();
     if (dropped > m_warnedDropped && (m_warnedDropped == 0 || now - m_lastWarning >= kWarnEvery)) {
-        m_options.warn("mqtt: the spool is full (--mqtt-queue " + std::to_string(m_spool->limit()) + "): " +
-                       std::to_string(dropped) + " oldest messages dropped so far");
+        m_options.warn("mqtt: the spool is full (--mqtt-queue " + std::to_string(m_spool->limit()) +
+                       "): " + std::to_string(dropped) + " oldest messages dropped so far");
         m_warnedDropped = dropped;
         m_lastWarning = now;
     }
@@ -272,8 +285,8 @@ void Publisher::reportState()
         return;
     }
     if (!m_warnedAway || (waiting != m_warnedCount && now - m_lastWarning >= kWarnEvery)) {
-        m_options.warn("mqtt: " + m_options.broker.describe() + " unreachable (" + m_lastProblem + "); " +
-                       std::to_string(waiting) + " messages wait in " + m_spool->path());
+        m_options.warn("mqtt: " + m_options.broker.describe() + " unreachable (" + m_lastProblem +
+                       "); " + std::to_string(waiting) + " messages wait in " + m_spool->path());
         m_warnedAway = true;
         m_warnedCount = waiting;
         m_lastWarning = now;
@@ -306,7 +319,8 @@ void Publisher::OnConnect(mosquitto* client, void* self, int rc)
     }
     p.m_lastProblem.clear();
     static const char kOnline[] = "online";
-    mosquitto_publish(client, nullptr, p.m_options.statusTopic.c_str(), sizeof kOnline - 1, kOnline, 1, true);
+    mosquitto_publish(client, nullptr, p.m_options.statusTopic.c_str(), sizeof kOnline - 1, kOnline,
+                      1, true);
     p.m_connected = true;
 }
 
@@ -334,7 +348,8 @@ void Publisher::OnLog(mosquitto*, void* self, int level, const char* text)
     }
     const std::string message = text;
     if (message.find("certificate verify failed") != std::string::npos) {
-        p.m_lastProblem = "TLS: the broker's certificate is not signed by a trusted CA (certificate verify failed; "
+        p.m_lastProblem = "TLS: the broker's certificate is not signed by a trusted CA "
+                          "(certificate verify failed; "
                           "see --mqtt-ca)";
     } else if (message.find("host name verification failed") != std::string::npos) {
         p.m_lastProblem = "TLS: the broker's certificate is not for " + p.m_options.broker.host +

@@ -59,6 +59,8 @@ public:
     std::size_t waiting() const { return m_spool->size(); }
     Spool& spool() { return *m_spool; }
     bool connected() const { return m_connected; }
+    // Why the broker was last out of reach; read it after finish().
+    const std::string& lastProblem() const { return m_lastProblem; }
 
 private:
     Publisher(PublisherOptions options, std::unique_ptr<Spool> spool);

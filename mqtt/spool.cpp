@@ -37,7 +37,8 @@ std::optional<long long> PragmaValue(sqlite3* db, const char* pragma)
 {
     sqlite3_stmt* statement = nullptr;
     std::optional<long long> value;
-    if (sqlite3_prepare_v2(db, pragma, -1, &statement, nullptr) == SQLITE_OK && sqlite3_step(statement) == SQLITE_ROW) {
+    if (sqlite3_prepare_v2(db, pragma, -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW) {
         value = sqlite3_column_int64(statement, 0);
     }
     sqlite3_finalize(statement);
@@ -78,11 +79,13 @@ std::unique_ptr<Spool> Spool::Open(const std::string& path, std::size_t limit, s
     }
     if (::flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
         ::close(lockFd);
-        return refuse("in use by another quorvexctl (give that run or this one its own --mqtt-spool)");
+        return refuse(
+            "in use by another quorvexctl (give that run or this one its own --mqtt-spool)");
     }
     sqlite3* db = nullptr;
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr) !=
-        SQLITE_OK) {
+    if (sqlite3_open_v2(path.c_str(), &db,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                        nullptr) != SQLITE_OK) {
         const std::string why = db ? sqlite3_errmsg(db) : "out of memory";
         sqlite3_close(db);
         ::close(lockFd);
@@ -107,9 +110,10 @@ std::unique_ptr<Spool> Spool::Open(const std::string& path, std::size_t limit, s
         return refuse(sqlite3_errmsg(db));
     }
     if (*layout == 0) {
-        const std::string migrate = std::string("BEGIN; ") + kCreate + "; PRAGMA application_id=" +
-                                    std::to_string(kApplicationId) + "; PRAGMA user_version=" +
-                                    std::to_string(kLayout) + "; COMMIT;";
+        const std::string migrate = std::string("BEGIN; ") + kCreate +
+                                    "; PRAGMA application_id=" + std::to_string(kApplicationId) +
+                                    "; PRAGMA user_version=" + std::to_string(kLayout) +
+                                    "; COMMIT;";
         if (!Exec(db, migrate.c_str())) {
             const std::string why = sqlite3_errmsg(db);
             Exec(db, "ROLLBACK");
@@ -141,10 +145,12 @@ Spool::~Spool()
 bool Spool::prepare()
 {
     const auto prepare = [this](const char* sql, sqlite3_stmt** statement) {
-        return sqlite3_prepare_v3(m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, statement, nullptr) == SQLITE_OK;
+        return sqlite3_prepare_v3(m_db, sql, -1, SQLITE_PREPARE_PERSISTENT, statement, nullptr) ==
+               SQLITE_OK;
     };
     if (!prepare("INSERT INTO message (topic, payload, retain) VALUES (?, ?, ?)", &m_insert) ||
-        !prepare("SELECT id, topic, payload, retain FROM message WHERE id > ? ORDER BY id LIMIT ?", &m_select) ||
+        !prepare("SELECT id, topic, payload, retain FROM message WHERE id > ? ORDER BY id LIMIT ?",
+                 &m_select) ||
         !prepare("DELETE FROM message WHERE id = ?", &m_delete) ||
         !prepare("DELETE FROM message WHERE id = (SELECT min(id) FROM message)", &m_dropOldest)) {
         return fail("prepare");

@@ -30,7 +30,8 @@ class Spool
 public:
     // Null, with the reason in *error, when the file cannot be made, is another program's,
     // has a newer layout or is in use by another run.
-    static std::unique_ptr<Spool> Open(const std::string& path, std::size_t limit, std::string* error);
+    static std::unique_ptr<Spool> Open(const std::string& path, std::size_t limit,
+                                       std::string* error);
     ~Spool();
     Spool(const Spool&) = delete;
     Spool& operator=(const Spool&) = delete;

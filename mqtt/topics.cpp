@@ -42,7 +42,8 @@ std::string TopicLevel(std::string_view name)
     }
     std::string level;
     for (const char c : name) {
-        const bool unsafe = c == '/' || c == '+' || c == '#' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f ||
+        const bool unsafe = c == '/' || c == '+' || c == '#' ||
+                            static_cast<unsigned char>(c) < 0x20 || c == 0x7f ||
                             (c == '$' && level.empty());
         level += unsafe ? '_' : c;
     }

@@ -13,7 +13,8 @@ namespace mqtt {
 std::string TopicLevel(std::string_view name);
 
 // PREFIX/<meter>/<command>: every result of a command on a meter.
-std::string ResultTopic(const std::string& prefix, std::string_view meter, std::string_view command);
+std::string ResultTopic(const std::string& prefix, std::string_view meter,
+                        std::string_view command);
 // PREFIX/<meter>/state, retained: the meter's latest reading.
 std::string StateTopic(const std::string& prefix, std::string_view meter);
 // PREFIX/status/<client id>, retained: online, or offline (the last will).

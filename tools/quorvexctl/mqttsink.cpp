@@ -45,8 +45,9 @@ bool IsMqttOption(const std::string& arg)
     return arg == "--mqtt" || arg == "--ha-discovery" || arg.rfind("--mqtt-", 0) == 0;
 }
 
-bool ParseMqttOption(const std::string& arg, const std::function<std::optional<std::string>()>& value,
-                     bool hasInlineValue, MqttOptions* options, std::string* error)
+bool ParseMqttOption(const std::string& arg,
+                     const std::function<std::optional<std::string>()>& value, bool hasInlineValue,
+                     MqttOptions* options, std::string* error)
 {
     if (arg != "--mqtt" && options->firstGiven.empty()) {
         options->firstGiven = arg;
@@ -83,17 +84,22 @@ bool ParseMqttOption(const std::string& arg, const std::function<std::optional<s
         options->spoolPath = *text;
     } else if (arg == "--mqtt-queue") {
         long count = 0;
-        const auto [stop, parsed] = std::from_chars(text->data(), text->data() + text->size(), count);
-        if (parsed != std::errc() || stop != text->data() + text->size() || count < 1 || count > 100000000) {
+        const auto [stop, parsed] =
+            std::from_chars(text->data(), text->data() + text->size(), count);
+        if (parsed != std::errc() || stop != text->data() + text->size() || count < 1 ||
+            count > 100000000) {
             *error = "--mqtt-queue: '" + *text + "' is not a whole number from 1 to 100000000";
             return false;
         }
         options->queue = count;
     } else if (arg == "--mqtt-drain-timeout") {
         double seconds = -1;
-        const auto [stop, parsed] = std::from_chars(text->data(), text->data() + text->size(), seconds);
-        if (parsed != std::errc() || stop != text->data() + text->size() || !(seconds >= 0 && seconds <= 3600)) {
-            *error = "--mqtt-drain-timeout: '" + *text + "' is not a number of seconds from 0 to 3600";
+        const auto [stop, parsed] =
+            std::from_chars(text->data(), text->data() + text->size(), seconds);
+        if (parsed != std::errc() || stop != text->data() + text->size() ||
+            !(seconds >= 0 && seconds <= 3600)) {
+            *error =
+                "--mqtt-drain-timeout: '" + *text + "' is not a number of seconds from 0 to 3600";
             return false;
         }
         options->drainSeconds = seconds;
@@ -117,10 +123,12 @@ bool CheckMqttOptions(const MqttOptions& options, std::string* error)
     return true;
 }
 
-std::unique_ptr<MqttSink> MqttSink::Start(const MqttOptions& options, std::FILE* err, std::string* error)
+std::unique_ptr<MqttSink> MqttSink::Start(const MqttOptions& options, std::FILE* err,
+                                          std::string* error)
 {
     std::unique_ptr<MqttSink> sink(new MqttSink(options, err));
-    const std::string spoolPath = options.spoolPath.empty() ? mqtt::DefaultSpoolPath() : options.spoolPath;
+    const std::string spoolPath =
+        options.spoolPath.empty() ? mqtt::DefaultSpoolPath() : options.spoolPath;
     std::unique_ptr<mqtt::Spool> spool =
         mqtt::Spool::Open(spoolPath, static_cast<std::size_t>(options.queue), error);
     if (!spool) {
@@ -128,15 +136,18 @@ std::unique_ptr<MqttSink> MqttSink::Start(const MqttOptions& options, std::FILE*
         return nullptr;
     }
     if (const std::size_t waiting = spool->size(); waiting > 0) {
-        std::fprintf(err, "quorvexctl: mqtt: %zu messages of an earlier run wait in %s; they go out first\n", waiting,
-                     spoolPath.c_str());
+        std::fprintf(
+            err, "quorvexctl: mqtt: %zu messages of an earlier run wait in %s; they go out first\n",
+            waiting, spoolPath.c_str());
     }
     mqtt::PublisherOptions publisher;
     publisher.broker = *options.broker;
     publisher.clientId = sink->m_clientId;
     publisher.caFile = options.caFile;
     publisher.statusTopic = mqtt::StatusTopic(options.broker->prefix, sink->m_clientId);
-    publisher.warn = [err](const std::string& line) { std::fprintf(err, "quorvexctl: %s\n", line.c_str()); };
+    publisher.warn = [err](const std::string& line) {
+        std::fprintf(err, "quorvexctl: %s\n", line.c_str());
+    };
     sink->m_publisher = mqtt::Publisher::Start(std::move(publisher), std::move(spool), error);
     if (!sink->m_publisher) {
         *error = "--mqtt: " + *error;
@@ -146,7 +157,8 @@ std::unique_ptr<MqttSink> MqttSink::Start(const MqttOptions& options, std::FILE*
 }
 
 MqttSink::MqttSink(const MqttOptions& options, std::FILE* err)
-    : m_options(options), m_err(err), m_clientId(options.clientId.empty() ? DefaultClientId() : options.clientId),
+    : m_options(options), m_err(err),
+      m_clientId(options.clientId.empty() ? DefaultClientId() : options.clientId),
       m_run(FormatLogTime(std::chrono::system_clock::now()))
 {
 }
@@ -157,20 +169,28 @@ MqttSink::~MqttSink()
         return;
     }
     const std::string broker = m_options.broker->describe();
-    if (const std::size_t waiting = m_publisher->waiting(); waiting > 0 && !m_publisher->connected()) {
+    if (const std::size_t waiting = m_publisher->waiting();
+        waiting > 0 && !m_publisher->connected()) {
         std::fprintf(m_err, "quorvexctl: mqtt: waiting up to %s s for %s to take %zu messages\n",
                      Seconds(m_options.drainSeconds).c_str(), broker.c_str(), waiting);
     }
-    const auto timeout = std::chrono::milliseconds(static_cast<long long>(m_options.drainSeconds * 1000));
+    const auto timeout =
+        std::chrono::milliseconds(static_cast<long long>(m_options.drainSeconds * 1000));
     const std::size_t left = m_publisher->finish(timeout);
     const std::uint64_t dropped = m_publisher->spool().dropped();
     if (dropped > 0) {
-        std::fprintf(m_err, "quorvexctl: mqtt: %llu oldest messages were dropped: the spool holds at most %ld\n",
-                     static_cast<unsigned long long>(dropped), m_options.queue);
+        std::fprintf(
+            m_err,
+            "quorvexctl: mqtt: %llu oldest messages were dropped: the spool holds at most %ld\n",
+            static_cast<unsigned long long>(dropped), m_options.queue);
     }
     if (left > 0) {
-        std::fprintf(m_err, "quorvexctl: mqtt: %zu messages stay in %s for the next run, which sends them first\n",
-                     left, m_publisher->spool().path().c_str());
+        const std::string& problem = m_publisher->lastProblem();
+        std::fprintf(m_err,
+                     "quorvexctl: mqtt: %zu messages stay in %s for the next run, which sends them "
+                     "first%s\n",
+                     left, m_publisher->spool().path().c_str(),
+                     problem.empty() ? "" : ("; " + broker + ": " + problem).c_str());
     }
 }
 
@@ -195,25 +215,27 @@ void MqttSink::announce(const std::string& meter, const Outcome& reading)
     const std::string node = mqtt::DiscoveryNode(meter);
     const bool three = FieldOf(reading, "voltage_l2") != nullptr;
     const std::string device = "\"device\":{\"identifiers\":[" + JsonString(node) +
-                               "],\"name\":" + JsonString("Meter " + meter) +
-                               ",\"model\":" + JsonString(three ? "three-phase meter" : "single-phase meter") + "}";
+                               "],\"name\":" + JsonString("Meter " + meter) + ",\"model\":" +
+                               JsonString(three ? "three-phase meter" : "single-phase meter") + "}";
     for (const auto& field : reading.fields) {
         const mqtt::Sensor* sensor = mqtt::SensorOf(field.first);
         if (!sensor) {
             continue;
         }
         const std::string id = node + "_" + field.first;
-        std::string config = "{\"name\":" + JsonString(std::string(sensor->name)) + ",\"unique_id\":" + JsonString(id) +
-                             ",\"object_id\":" + JsonString(id) +
-                             ",\"state_topic\":" + JsonString(mqtt::StateTopic(prefix, meter)) +
-                             ",\"value_template\":" + JsonString("{{ value_json." + field.first + " }}");
+        std::string config =
+            "{\"name\":" + JsonString(std::string(sensor->name)) +
+            ",\"unique_id\":" + JsonString(id) + ",\"object_id\":" + JsonString(id) +
+            ",\"state_topic\":" + JsonString(mqtt::StateTopic(prefix, meter)) +
+            ",\"value_template\":" + JsonString("{{ value_json." + field.first + " }}");
         if (!sensor->unit.empty()) {
             config += ",\"unit_of_measurement\":" + JsonString(std::string(sensor->unit));
         }
         if (!sensor->deviceClass.empty()) {
             config += ",\"device_class\":" + JsonString(std::string(sensor->deviceClass));
         }
-        config += ",\"state_class\":" + JsonString(std::string(sensor->stateClass)) + "," + device + "}";
+        config +=
+            ",\"state_class\":" + JsonString(std::string(sensor->stateClass)) + "," + device + "}";
         m_publisher->publish(mqtt::DiscoveryTopic(meter, field.first), config, true);
     }
 }

@@ -23,7 +23,7 @@ struct MqttOptions
 {
     std::optional<mqtt::BrokerUrl> broker;
     std::string caFile;
-    std::string clientId; // empty: quorvex-<host>-<pid>
+    std::string clientId;  // empty: quorvex-<host>-<pid>
     std::string spoolPath; // empty: the default beside the program's data
     long queue = 100000;
     double drainSeconds = 10;
@@ -35,8 +35,9 @@ struct MqttOptions
 bool IsMqttOption(const std::string& arg);
 // Takes the option's value (value() gives it, or nothing when there is none) into *options.
 // False, with the message in *error, for a bad value.
-bool ParseMqttOption(const std::string& arg, const std::function<std::optional<std::string>()>& value,
-                     bool hasInlineValue, MqttOptions* options, std::string* error);
+bool ParseMqttOption(const std::string& arg,
+                     const std::function<std::optional<std::string>()>& value, bool hasInlineValue,
+                     MqttOptions* options, std::string* error);
 // What can only be judged once the whole line is read.
 bool CheckMqttOptions(const MqttOptions& options, std::string* error);
 
@@ -48,7 +49,8 @@ class MqttSink
 {
 public:
     // Null, with the reason in *error, when the spool or the client cannot be made.
-    static std::unique_ptr<MqttSink> Start(const MqttOptions& options, std::FILE* err, std::string* error);
+    static std::unique_ptr<MqttSink> Start(const MqttOptions& options, std::FILE* err,
+                                           std::string* error);
     ~MqttSink();
     MqttSink(const MqttSink&) = delete;
     MqttSink& operator=(const MqttSink&) = delete;
