@@ -30,7 +30,8 @@ expect()
 }
 
 properties="address sn baud parity screen decimals display-time"
-globals="--port --baud --parity --type --address --format --timeout --log --rs485"
+globals="--port --baud --parity --type --address --format --timeout --log --rs485
+    --mqtt --mqtt-ca --mqtt-client-id --mqtt-spool --mqtt-queue --mqtt-drain-timeout --ha-discovery"
 
 expect "quorvexctl " read-meter read set clear-zero commission watch scan job
 expect "quorvexctl --port /dev/x " read-meter read set clear-zero commission watch scan job
@@ -49,6 +50,13 @@ expect "quorvexctl --port COM1" COM1 COM10
 expect "quorvexctl --port /dev/nul" /dev/null
 expect "quorvexctl --log " - a.log b.log jobs.csv
 expect "quorvexctl --log=a" a.log
+expect "quorvexctl --mqtt " mqtt:// mqtts://
+expect "quorvexctl --mqtt=mqtts" mqtts://
+expect "quorvexctl --mqtt mqtt://h/p " read-meter read set clear-zero commission watch scan job
+expect "quorvexctl --mqtt-ca a" a.log
+expect "quorvexctl --mqtt-spool=b" b.log
+expect "quorvexctl --mqtt-queue "
+expect "quorvexctl --ha" --ha-discovery
 expect "quorvexctl read " $properties
 expect "quorvexctl --type three read " $properties ct password
 expect "quorvexctl --type=three set c" ct

@@ -416,7 +416,7 @@ std::string UsageText()
 {
     return "usage: quorvexctl [--port PORT]... [--baud 1200|2400|4800|9600] [--parity none|odd|even]\n"
            "                  [--type single|three] [--address N] [--format text|csv|json]\n"
-           "                  [--timeout MS] [--log FILE] [--rs485] COMMAND [ARG]...\n"
+           "                  [--timeout MS] [--log FILE] [--rs485] [MQTT OPTIONS] COMMAND [ARG]...\n"
            "commands:\n"
            "  read-meter [--decimals 1|2]       one reading of all measured values\n"
            "  read PROPERTY                     address | sn | baud | parity | screen | decimals |\n"
@@ -428,6 +428,10 @@ std::string UsageText()
            "  scan [--all] [--turnaround MS]    find a meter's baud rate, parity, address and type\n"
            "  scan --sweep [--from N --to M]    list the addresses that answer at these settings\n"
            "  job FILE [--resume]               commission the meters a CSV file lists, a row each\n"
+           "MQTT options: every result also to a broker, kept on disk while the broker is away\n"
+           "  --mqtt mqtt[s]://[USER[:PASSWORD]@]HOST[:PORT]/PREFIX   topics PREFIX/<meter>/<command>\n"
+           "  --mqtt-ca FILE  --mqtt-client-id ID  --mqtt-spool FILE  --mqtt-queue N  --mqtt-drain-timeout S\n"
+           "  --ha-discovery                    announce each meter's sensors to Home Assistant\n"
            "PORT is COM1..COM10 (as in the window; QUORVEX_COM<n> overrides) or a device path.\n"
            "--timeout MS is what a meter may take beyond the line time of its request and reply.\n"
            "Exit status: 0 all ok, 1 a meter failed, 2 bad usage, 3 a port could not be opened.\n";
@@ -602,6 +606,10 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, bool s
             }
             options.turnaroundMs = static_cast<unsigned>(*turnaround);
             options.turnaroundGiven = true;
+        } else if (IsMqttOption(arg)) {
+            if (!ParseMqttOption(arg, value, inlineValue.has_value(), &options.mqtt, error)) {
+                return std::nullopt;
+            }
         } else if (arg.rfind("--", 0) == 0 || (arg.size() > 1 && arg[0] == '-' && arg != "-")) {
             return fail("unknown option " + arg);
         } else if (options.command.empty()) {
@@ -621,6 +629,9 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, bool s
         return fail("no command given");
     }
     const bool portsGiven = !options.ports.empty();
+    if (!CheckMqttOptions(options.mqtt, error)) {
+        return std::nullopt;
+    }
     if (options.ports.empty()) {
         options.ports.push_back("COM1");
     }
@@ -715,6 +726,20 @@ int Run(const Options& options, std::FILE* out, std::FILE* err)
     g_interrupted = false;
     g_outputClosed = false;
 
+    // Each result goes to these as well as to the output. The broker's sink lives to the end
+    // of the run, when it waits for the broker to take what is queued.
+    std::vector<std::function<void(const Outcome&)>> sinks;
+    std::unique_ptr<MqttSink> mqtt;
+    if (options.mqtt.broker) {
+        std::string why;
+        mqtt = MqttSink::Start(options.mqtt, err, &why);
+        if (!mqtt) {
+            std::fprintf(err, "quorvexctl: %s\n", why.c_str());
+            return kBadUsage;
+        }
+        sinks.push_back([&sink = *mqtt](const Outcome& outcome) { sink.write(outcome); });
+    }
+
     if (options.command == "job") {
         PortTap tap;
         if (log) {
@@ -722,11 +747,14 @@ int Run(const Options& options, std::FILE* out, std::FILE* err)
                 log->write(device, direction, bytes);
             };
         }
-        return RunJobCommand(options, out, err, g_interrupted, tap);
+        return RunJobCommand(options, out, err, g_interrupted, tap, sinks);
     }
 
     OutcomeWriter writer(out, options.format, ColumnsOf(options));
     writer.setOnClosed([] { g_outputClosed = true; });
+    for (const auto& sink : sinks) {
+        writer.addSink(sink);
+    }
     std::atomic<int> status{kAllOk};
     const auto raise = [&status](int to) {
         int current = status.load();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "mqttsink.h"
 #include "output.h"
 #include "registermap.h"
 
@@ -31,6 +32,7 @@ struct Options
     unsigned timeoutMs = 1000;
     std::string logPath;
     bool rs485 = false;
+    MqttOptions mqtt; // every result to a broker as well
 
     std::string command;
     std::vector<std::string> arguments;

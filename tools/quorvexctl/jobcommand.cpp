@@ -467,6 +467,9 @@ std::vector<std::string> JobColumns()
 int RunJob(const JobRun& run)
 {
     OutcomeWriter writer(run.out, run.options.format, JobColumns());
+    for (const auto& sink : run.sinks) {
+        writer.addSink(sink);
+    }
     InRowOrder results(writer, run.job.rows.size());
     std::set<std::string> passedBefore;
     if (run.options.resume) {
@@ -509,7 +512,8 @@ int RunJob(const JobRun& run)
 }
 
 int RunJobCommand(const Options& options, std::FILE* out, std::FILE* err,
-                  const std::atomic<bool>& interrupted, const PortTap& tap)
+                  const std::atomic<bool>& interrupted, const PortTap& tap,
+                  const std::vector<std::function<void(const Outcome&)>>& sinks)
 {
     const std::string& path = options.arguments.front();
     std::string bytes;
@@ -529,7 +533,7 @@ int RunJobCommand(const Options& options, std::FILE* out, std::FILE* err,
         return kBadUsage;
     }
     return RunJob(JobRun{options, *job, path == "-" ? std::string("(standard input)") : path,
-                         *store, out, err, interrupted, tap});
+                         *store, out, err, interrupted, tap, sinks});
 }
 
 } // namespace ctl

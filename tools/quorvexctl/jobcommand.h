@@ -35,6 +35,8 @@ struct JobRun
     // Turned true by a signal: the command on each line finishes, nothing new starts.
     const std::atomic<bool>& interrupted;
     PortTap tap;
+    // Where each row's result goes besides the output: a broker.
+    std::vector<std::function<void(const Outcome&)>> sinks = {};
 };
 
 // Runs the job: a thread per port, the rows of one port one after another in file order. For
@@ -49,7 +51,8 @@ std::vector<std::string> JobColumns();
 // quorvexctl job FILE: reads and checks the file (exit 2 on a fault in it, nothing sent),
 // opens the store, runs the job.
 int RunJobCommand(const Options& options, std::FILE* out, std::FILE* err,
-                  const std::atomic<bool>& interrupted, const PortTap& tap);
+                  const std::atomic<bool>& interrupted, const PortTap& tap,
+                  const std::vector<std::function<void(const Outcome&)>>& sinks = {});
 
 // The store a job records into (jobstore.cpp). Nothing, and the reason in *error, when it
 // cannot be opened.

@@ -44,7 +44,9 @@ std::string CsvRow(const Outcome& outcome, const std::vector<std::string>& colum
     return row + "\n";
 }
 
-std::string JsonLine(const Outcome& outcome)
+} // namespace
+
+std::string JsonObject(const Outcome& outcome)
 {
     std::string line = "{\"time\":" + JsonString(FormatLogTime(outcome.time)) +
                        ",\"port\":" + JsonString(outcome.port) + ",\"command\":" + JsonString(outcome.command) +
@@ -55,10 +57,8 @@ std::string JsonLine(const Outcome& outcome)
     for (const auto& [key, value] : outcome.fields) {
         line += "," + JsonString(key) + ":" + JsonString(value);
     }
-    return line + "}\n";
+    return line + "}";
 }
-
-} // namespace
 
 std::string CsvField(const std::string& text)
 {
@@ -131,7 +131,7 @@ std::string FormatOutcome(const Outcome& outcome, Format format, const std::vect
     case Format::Csv:
         return CsvRow(outcome, columns);
     case Format::Json:
-        return JsonLine(outcome);
+        return JsonObject(outcome) + "\n";
     }
     return {};
 }

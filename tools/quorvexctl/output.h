@@ -57,6 +57,8 @@ private:
     std::mutex m_mutex;
 };
 
+// The JSON object of a result, as --format json writes it (without the line's end).
+std::string JsonObject(const Outcome& outcome);
 std::string FormatOutcome(const Outcome& outcome, Format format, const std::vector<std::string>& columns);
 std::string CsvHeader(const std::vector<std::string>& columns);
 
