@@ -77,6 +77,6 @@ public:
     virtual void purge() = 0;
 };
 
-// The port for a name: a serial device for a path. Other kinds of name are added where their
-// ports are built.
+// The port for a name: a gateway on the network for tcp://, rtu+tcp:// and rfc2217:// names
+// (portname.h), a serial device for every other name.
 std::unique_ptr<LinePort> MakeLinePort(const std::string& name);
