@@ -236,6 +236,7 @@ bool NetPort::connect()
     std::string why;
     addrinfo* found = Resolve(m_address, deadline, &why);
     if (!found) {
+        m_errorNumber = ENOENT;
         fail(why);
         return false;
     }
@@ -248,6 +249,7 @@ bool NetPort::connect()
     }
     ::freeaddrinfo(found);
     const std::string endpoint = Endpoint(m_address);
+    m_errorNumber = m_fd < 0 ? error : 0;
     if (m_fd < 0) {
         if (error == ETIMEDOUT) {
             fail("no connection to " + endpoint + " within " + std::to_string(m_connectTimeoutMs) +

@@ -40,6 +40,9 @@ public:
     LineState state() const override;
     const std::string& devicePath() const override;
     const std::string& lastError() const override;
+    // The errno behind the last failure to connect (ECONNREFUSED, ETIMEDOUT, ENOENT for a
+    // host not found); 0 after success.
+    int lastErrorNumber() const { return m_errorNumber; }
     const std::string& notes() const override;
     // The connect round trip (rounded up) and kGatewayAllowanceMs.
     unsigned extraLatencyMs() const override;
@@ -106,6 +109,7 @@ private:
     PortName m_address;
     std::string m_name;
     std::string m_lastError;
+    int m_errorNumber = 0;
     std::string m_notes;
     SerialSettings m_settings;
     int m_fd = -1;
