@@ -138,10 +138,10 @@ int main(int argc, char** argv)
         }
         const std::string url = "tcp://127.0.0.1:" + std::to_string(port);
         const Sample ours = TimeRuns(runs, ReadMeter({url}), 1);
-        const Sample theirs =
-            TimeRuns(runs, {"mbpoll", "-m", "tcp", "-p", std::to_string(port), "-a", "1", "-t", "3",
-                            "-r", "1", "-c", "46", "-1", "127.0.0.1"},
-                     0);
+        const Sample theirs = TimeRuns(runs,
+                                       {"mbpoll", "-m", "tcp", "-p", std::to_string(port), "-a",
+                                        "1", "-t", "3", "-r", "1", "-c", "46", "-1", "127.0.0.1"},
+                                       0);
         PrintRow("read-meter, tcp://, loopback", ours, "ms");
         PrintRow("mbpoll -m tcp, the same 46 registers", theirs, "ms");
         PrintValue("ratio quorvexctl / mbpoll (medians)", ours.median / theirs.median, "×", 2);
@@ -150,9 +150,11 @@ int main(int argc, char** argv)
     // Through ser2net to the paced meter at 9600 baud with a 20 ms turnaround.
     {
         const auto raw = SimulatorProcess::Start(
-            kSim, {"--type", "three", "--wire-time", "--delay", std::to_string(kTurnaroundMs)}, &error);
+            kSim, {"--type", "three", "--wire-time", "--delay", std::to_string(kTurnaroundMs)},
+            &error);
         const auto telnet = SimulatorProcess::Start(
-            kSim, {"--type", "three", "--wire-time", "--delay", std::to_string(kTurnaroundMs)}, &error);
+            kSim, {"--type", "three", "--wire-time", "--delay", std::to_string(kTurnaroundMs)},
+            &error);
         if (!raw || !telnet) {
             Fail(error);
             return 1;
@@ -177,7 +179,8 @@ int main(int argc, char** argv)
         }
         ::usleep(300'000); // ser2net listens once it has read its configuration
         const Sample start = TimeRuns(runs, {kCtl, "--version"}, 0);
-        const Sample viaRaw = TimeRuns(runs, ReadMeter({"rtu+tcp://127.0.0.1:" + std::to_string(ports[0])}), 1);
+        const Sample viaRaw =
+            TimeRuns(runs, ReadMeter({"rtu+tcp://127.0.0.1:" + std::to_string(ports[0])}), 1);
         const Sample viaTelnet =
             TimeRuns(runs, ReadMeter({"rfc2217://127.0.0.1:" + std::to_string(ports[1])}), 1);
         ::kill(ser2net, SIGTERM);
@@ -186,7 +189,8 @@ int main(int argc, char** argv)
         ::rmdir(folder);
         const double bound = kLineMs + kTurnaroundMs + start.median;
         PrintRow("quorvexctl --version (start-up)", start, "ms");
-        PrintValue("line time 105 bytes at 9600 + 20 ms turnaround", kLineMs + kTurnaroundMs, "ms", 1);
+        PrintValue("line time 105 bytes at 9600 + 20 ms turnaround", kLineMs + kTurnaroundMs, "ms",
+                   1);
         PrintRow("read-meter, rtu+tcp:// via ser2net", viaRaw, "ms");
         PrintValue("  ratio to line time + start-up", viaRaw.median / bound, "×", 2);
         PrintRow("read-meter, rfc2217:// via ser2net", viaTelnet, "ms");
@@ -220,7 +224,8 @@ int main(int argc, char** argv)
             PrintValue("  × the time of one port", sample.median / one, "×", 2);
             PrintValue("  peak resident memory", PeakKiB(ReadMeter(some)) / 1024.0, "MiB", 1);
         }
-        std::vector<std::string> watch{kCtl, "--type", "three", "--decimals", "2", "--format", "json"};
+        std::vector<std::string> watch{kCtl, "--type",   "three", "--decimals",
+                                       "2",  "--format", "json"};
         for (const std::string& url : urls) {
             watch.insert(watch.end(), {"--port", url});
         }

@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr std::size_t kMbapHeader = 7; // transaction, protocol, length (2 each), unit id
+constexpr std::size_t kMbapHeader = 7;        // transaction, protocol, length (2 each), unit id
 constexpr std::uint16_t kShortestLength = 2;  // unit id and a function code
 constexpr std::uint16_t kLongestLength = 254; // unit id and the longest Modbus PDU (253)
 
@@ -24,14 +24,15 @@ std::uint16_t BigEndian16(const std::uint8_t* bytes)
 
 bool IsDlt645(std::span<const std::uint8_t> frame)
 {
-    const auto start = std::find_if(frame.begin(), frame.end(), [](std::uint8_t b) { return b != 0xFE; });
+    const auto start =
+        std::find_if(frame.begin(), frame.end(), [](std::uint8_t b) { return b != 0xFE; });
     return start != frame.end() && *start == 0x68;
 }
 
 } // namespace
 
-std::optional<std::vector<std::uint8_t>> ModbusTcpPort::encode(std::span<const std::uint8_t> request,
-                                                               std::string* why)
+std::optional<std::vector<std::uint8_t>>
+ModbusTcpPort::encode(std::span<const std::uint8_t> request, std::string* why)
 {
     if (request.size() < 4 || !ReplyCrcMatches(request.data(), request.size())) {
         *why = IsDlt645(request)
@@ -42,9 +43,12 @@ std::optional<std::vector<std::uint8_t>> ModbusTcpPort::encode(std::span<const s
     // The CRC stays behind: TCP has its own check, and the gateway adds the line's.
     const std::size_t pduAndUnit = request.size() - 2;
     m_transaction = static_cast<std::uint16_t>(m_transaction + 1);
-    std::vector<std::uint8_t> frame{
-        static_cast<std::uint8_t>(m_transaction >> 8), static_cast<std::uint8_t>(m_transaction),
-        0, 0, static_cast<std::uint8_t>(pduAndUnit >> 8), static_cast<std::uint8_t>(pduAndUnit)};
+    std::vector<std::uint8_t> frame{static_cast<std::uint8_t>(m_transaction >> 8),
+                                    static_cast<std::uint8_t>(m_transaction),
+                                    0,
+                                    0,
+                                    static_cast<std::uint8_t>(pduAndUnit >> 8),
+                                    static_cast<std::uint8_t>(pduAndUnit)};
     frame.insert(frame.end(), request.begin(), request.end() - 2);
     m_awaited = m_transaction;
     return frame;
@@ -61,10 +65,10 @@ void ModbusTcpPort::absorb(std::span<const std::uint8_t> bytes)
             // Where the next frame starts cannot be told any more: what came is handed on as
             // it is, for the reply check to refuse and the log to show, and the next request
             // goes out on a new connection.
-            fail(protocol != 0 ? "bad Modbus TCP reply (protocol id " + std::to_string(protocol) +
-                                     ", not 0)"
-                               : "bad Modbus TCP reply (length " + std::to_string(length) +
-                                     " outside 2-254)");
+            fail(protocol != 0
+                     ? "bad Modbus TCP reply (protocol id " + std::to_string(protocol) + ", not 0)"
+                     : "bad Modbus TCP reply (length " + std::to_string(length) +
+                           " outside 2-254)");
             deliver(m_stream);
             m_stream.clear();
             m_awaited.reset();
@@ -286,9 +290,9 @@ bool Rfc2217Port::greet(const SerialSettings& settings)
 {
     m_willSent[kComPort] = m_willSent[kBinary] = m_willSent[kSuppressGoAhead] = true;
     m_doSent[kBinary] = m_doSent[kSuppressGoAhead] = true;
-    const std::vector<std::uint8_t> offer{kIac, kWill, kComPort, kIac, kWill, kBinary,
-                                          kIac, kDo,   kBinary,  kIac, kWill, kSuppressGoAhead,
-                                          kIac, kDo,   kSuppressGoAhead};
+    const std::vector<std::uint8_t> offer{
+        kIac, kWill, kComPort,         kIac, kWill, kBinary,         kIac, kDo, kBinary,
+        kIac, kWill, kSuppressGoAhead, kIac, kDo,   kSuppressGoAhead};
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(connectTimeoutMs());
     if (!sendAll(offer, deadline) ||
         !receiveUntil(deadline, [this] { return m_comPortAccepted || m_comPortRefused; })) {

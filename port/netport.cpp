@@ -96,8 +96,8 @@ addrinfo* Resolve(const PortName& address, Clock::time_point deadline, std::stri
 // the deadline passed).
 int ConnectOne(const addrinfo& to, Clock::time_point deadline)
 {
-    const int fd = ::socket(to.ai_family, to.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                            to.ai_protocol);
+    const int fd =
+        ::socket(to.ai_family, to.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, to.ai_protocol);
     if (fd < 0) {
         return -1;
     }
@@ -369,8 +369,8 @@ bool NetPort::sendAll(std::span<const std::uint8_t> bytes, Clock::time_point dea
 {
     std::size_t sent = 0;
     while (sent < bytes.size()) {
-        const ssize_t n = ::send(m_fd, bytes.data() + sent, bytes.size() - sent,
-                                 MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n =
+            ::send(m_fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             sent += static_cast<std::size_t>(n);
             continue;
@@ -514,9 +514,9 @@ void RtuTcpPort::absorb(std::span<const std::uint8_t> bytes)
     if (!m_lateRequest.empty() && m_reply.empty()) {
         // A reply cut off by the next request goes on where it stopped; one that had not
         // started is the late one when it has its shape and not that of the new request's.
-        const bool late = !m_lateReply.empty() ||
-                          (Clock::now() < m_lateUntil && Fits(m_lateRequest, bytes) &&
-                           !Fits(m_request, bytes));
+        const bool late =
+            !m_lateReply.empty() ||
+            (Clock::now() < m_lateUntil && Fits(m_lateRequest, bytes) && !Fits(m_request, bytes));
         if (late) {
             const std::size_t before = m_lateReply.size();
             while (taken < bytes.size() && !Complete(m_lateRequest, m_lateReply) &&

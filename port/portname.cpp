@@ -95,9 +95,8 @@ bool ParsePortName(const std::string& name, PortName* parsed, std::string* error
     }
     if (!havePort) {
         if (scheme->portRequired) {
-            return Refuse(name, std::string("no port given (") + scheme->prefix +
-                                    " has no default)",
-                          error);
+            return Refuse(
+                name, std::string("no port given (") + scheme->prefix + " has no default)", error);
         }
         result.port = kModbusTcpPort;
         *parsed = result;

@@ -109,7 +109,7 @@ class TestNetPort : public QObject
 
     QTemporaryDir m_dir;
     std::unique_ptr<Gateways> m_good;
-    std::unique_ptr<MeterSimulator> m_rawMeter;  // behind ser2net's raw port
+    std::unique_ptr<MeterSimulator> m_rawMeter;    // behind ser2net's raw port
     std::unique_ptr<MeterSimulator> m_telnetMeter; // behind its RFC 2217 port, at 4800 baud
     std::string m_ser2netRaw;
     std::string m_ser2netTelnet;
@@ -174,7 +174,8 @@ private slots:
         m_pymodbus.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         m_pymodbus.start("/usr/bin/python3", {PYMODBUS_TCP_METER, QString::number(modbus)});
         QVERIFY(m_pymodbus.waitForStarted(3000));
-        QVERIFY2(m_pymodbus.waitForReadyRead(10000) && m_pymodbus.readLine().startsWith("listening"),
+        QVERIFY2(m_pymodbus.waitForReadyRead(10000) &&
+                     m_pymodbus.readLine().startsWith("listening"),
                  "pymodbus's TCP server did not start");
         m_pymodbusUrl = "tcp://127.0.0.1:" + std::to_string(modbus);
         // ser2net listens as soon as it has read its configuration.
@@ -207,7 +208,8 @@ private slots:
         QTest::newRow("ipv6") << "tcp://[fe80::1]:503" << tcp << "fe80::1" << 503 << "";
         QTest::newRow("ipv6 default") << "tcp://[::1]" << tcp << "::1" << 502 << "";
         QTest::newRow("rtu") << "rtu+tcp://gw:4001" << int(PortKind::RtuTcp) << "gw" << 4001 << "";
-        QTest::newRow("rfc2217") << "rfc2217://gw:2217/" << int(PortKind::Rfc2217) << "gw" << 2217 << "";
+        QTest::newRow("rfc2217") << "rfc2217://gw:2217/" << int(PortKind::Rfc2217) << "gw" << 2217
+                                 << "";
         QTest::newRow("scheme") << "udp://gw:502" << -1 << "" << 0 << "unknown scheme 'udp://'";
         QTest::newRow("no host") << "tcp://:502" << -1 << "" << 0 << "no host";
         QTest::newRow("port 0") << "tcp://gw:0" << -1 << "" << 0 << "1 to 65535";
@@ -280,7 +282,8 @@ private slots:
         canned.cannedReply = {0x01, 0x04, 0x02, 0xFF, 0xFF, 0xB9, 0xB0};
         m_telnetMeter->setMisbehaviour(canned);
         const Frame request = BuildReadRequest(1, 0x00FF, 0x00FF);
-        QCOMPARE(port->write(std::uint32_t(request.size()), request.data()), std::uint32_t(request.size()));
+        QCOMPARE(port->write(std::uint32_t(request.size()), request.data()),
+                 std::uint32_t(request.size()));
         std::vector<std::uint8_t> reply;
         while (reply.size() < canned.cannedReply.size() && port->waitReadable(2000)) {
             std::uint8_t buffer[64];
@@ -297,7 +300,7 @@ private slots:
     void faults_data()
     {
         QTest::addColumn<int>("fault");
-        QTest::addColumn<int>("url"); // 0 Modbus TCP, 1 RTU over TCP
+        QTest::addColumn<int>("url");        // 0 Modbus TCP, 1 RTU over TCP
         QTest::addColumn<QString>("first");  // the first read's value, or its fault
         QTest::addColumn<QString>("second"); // the next read (another meter)'s
         QTest::addColumn<QString>("lastError");
@@ -306,17 +309,24 @@ private slots:
         const QString noReply = "no reply";
         QTest::newRow("mute") << int(NetFault::Mute) << 0 << noReply << noReply << "" << 0 << 1;
         QTest::newRow("garbage") << int(NetFault::Garbage) << 0 << "reply with a bad CRC"
-                                 << "reply with a bad CRC" << "protocol id" << 0 << 2;
+                                 << "reply with a bad CRC"
+                                 << "protocol id" << 0 << 2;
         QTest::newRow("length 60000") << int(NetFault::HugeLength) << 0 << "reply with a bad CRC"
-                                      << "reply with a bad CRC" << "length 60000" << 0 << 2;
-        QTest::newRow("half then close tcp") << int(NetFault::HalfClose) << 0 << noReply << noReply
-                                             << "connection lost" << 0 << 2;
+                                      << "reply with a bad CRC"
+                                      << "length 60000" << 0 << 2;
+        QTest::newRow("half then close tcp")
+            << int(NetFault::HalfClose) << 0 << noReply << noReply << "connection lost" << 0 << 2;
         // The cut reply is refused as the exchange refuses a cut reply on a serial line.
         QTest::newRow("half then close rtu") << int(NetFault::HalfClose) << 1 << "reply"
-                                             << "reply" << "connection lost" << 0 << 2;
-        QTest::newRow("late tcp") << int(NetFault::LateFirst) << 0 << noReply << "2" << "" << 1 << 1;
-        QTest::newRow("late rtu") << int(NetFault::LateFirst) << 1 << noReply << "2" << "" << 1 << 1;
-        QTest::newRow("stale id") << int(NetFault::Stale) << 0 << "1" << "2" << "" << 1 << 1;
+                                             << "reply"
+                                             << "connection lost" << 0 << 2;
+        QTest::newRow("late tcp") << int(NetFault::LateFirst) << 0 << noReply << "2"
+                                  << "" << 1 << 1;
+        QTest::newRow("late rtu") << int(NetFault::LateFirst) << 1 << noReply << "2"
+                                  << "" << 1 << 1;
+        QTest::newRow("stale id") << int(NetFault::Stale) << 0 << "1"
+                                  << "2"
+                                  << "" << 1 << 1;
     }
 
     void faults()
@@ -352,9 +362,12 @@ private slots:
         QTest::addColumn<QString>("how");
         QTest::addColumn<QString>("reason");
         QTest::addColumn<int>("errorNumber");
-        QTest::newRow("unknown host") << "host" << "host 'nosuchhost.invalid' not found" << ENOENT;
-        QTest::newRow("refused") << "refused" << "connection refused by 127.0.0.1:" << ECONNREFUSED;
-        QTest::newRow("time-out") << "timeout" << "within 300 ms" << ETIMEDOUT;
+        QTest::newRow("unknown host") << "host"
+                                      << "host 'nosuchhost.invalid' not found" << ENOENT;
+        QTest::newRow("refused") << "refused"
+                                 << "connection refused by 127.0.0.1:" << ECONNREFUSED;
+        QTest::newRow("time-out") << "timeout"
+                                  << "within 300 ms" << ETIMEDOUT;
     }
 
     void connectFailures()
@@ -385,7 +398,8 @@ private slots:
         const qint64 elapsed = timer.elapsed();
         ::close(full);
         QVERIFY(!port->isOpen());
-        QVERIFY2(QString::fromStdString(port->lastError()).contains(reason), port->lastError().c_str());
+        QVERIFY2(QString::fromStdString(port->lastError()).contains(reason),
+                 port->lastError().c_str());
         QCOMPARE(port->lastErrorNumber(), errorNumber);
         QVERIFY(elapsed < 800);
         QCOMPARE(port->state(), LineState::Closed);
@@ -417,10 +431,12 @@ private slots:
         std::FILE* previous = PortSetDiagnosticStream(quiet);
         QVERIFY(PortOpen(7, 9600, 8, 0, 0, 4096, 4096, 1000));
         const Frame request = BuildReadRequest(2, 0x2F, 6);
-        QCOMPARE(PortWrite(std::uint32_t(request.size()), request.data()), std::uint32_t(request.size()));
+        QCOMPARE(PortWrite(std::uint32_t(request.size()), request.data()),
+                 std::uint32_t(request.size()));
         std::uint8_t reply[64] = {};
         std::uint32_t count = 0;
-        QTRY_VERIFY_WITH_TIMEOUT((count += PortRead(sizeof reply - count, reply + count, 0)) >= 17, 2000);
+        QTRY_VERIFY_WITH_TIMEOUT((count += PortRead(sizeof reply - count, reply + count, 0)) >= 17,
+                                 2000);
         QCOMPARE(int(reply[4]), 2); // the address register of meter 2
         PortClose();
         qputenv("QUORVEX_COM7", "tcp://127.0.0.1:" + QByteArray::number(FreePort()));
@@ -440,8 +456,8 @@ private slots:
         const Gateways still(NetFault::None);
         const QString port = QString::fromStdString(still.urls[0]).section(':', -1);
         QProcess mbpoll;
-        mbpoll.start("mbpoll", {"-m", "tcp", "-p", port, "-a", "1", "-t", "3", "-r", "1", "-c", "46",
-                                "-1", "127.0.0.1"});
+        mbpoll.start("mbpoll", {"-m", "tcp", "-p", port, "-a", "1", "-t", "3", "-r", "1", "-c",
+                                "46", "-1", "127.0.0.1"});
         QVERIFY2(mbpoll.waitForFinished(5000) && mbpoll.exitCode() == 0, "mbpoll failed");
         QStringList theirs;
         const QRegularExpression line(QStringLiteral("^\\[(\\d+)\\]:\\s+(-?\\d+)"),

@@ -138,8 +138,7 @@ bool NetServer::listen(const Listen& where, std::string* error)
     const int one = 1;
     const bool bound = fd >= 0 &&
                        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 &&
-                       ::bind(fd, found->ai_addr, found->ai_addrlen) == 0 &&
-                       ::listen(fd, 64) == 0;
+                       ::bind(fd, found->ai_addr, found->ai_addrlen) == 0 && ::listen(fd, 64) == 0;
     ::freeaddrinfo(found);
     if (!bound) {
         *error = ErrorText(("listen on " + where.host + ":" + service).c_str());
@@ -155,9 +154,9 @@ bool NetServer::listen(const Listen& where, std::string* error)
     listener->fd = fd;
     listener->framing = where.framing;
     listener->host = where.host;
-    listener->port = ntohs(local.ss_family == AF_INET6
-                               ? reinterpret_cast<sockaddr_in6*>(&local)->sin6_port
-                               : reinterpret_cast<sockaddr_in*>(&local)->sin_port);
+    listener->port =
+        ntohs(local.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6*>(&local)->sin6_port
+                                          : reinterpret_cast<sockaddr_in*>(&local)->sin_port);
     listener->meters = m_meters;
     listener->replies.assign(m_meters.size(), 0);
     m_listeners.push_back(std::move(listener));
@@ -169,9 +168,10 @@ std::vector<std::string> NetServer::addresses() const
     std::vector<std::string> texts;
     for (const auto& listener : m_listeners) {
         const bool literal6 = listener->host.find(':') != std::string::npos;
-        texts.push_back(std::string(listener->framing == NetFraming::ModbusTcp ? "tcp:" : "rtu-tcp:") +
-                        (literal6 ? "[" + listener->host + "]" : listener->host) + ":" +
-                        std::to_string(listener->port));
+        texts.push_back(
+            std::string(listener->framing == NetFraming::ModbusTcp ? "tcp:" : "rtu-tcp:") +
+            (literal6 ? "[" + listener->host + "]" : listener->host) + ":" +
+            std::to_string(listener->port));
     }
     return texts;
 }
@@ -278,8 +278,8 @@ void NetServer::run()
 void NetServer::accept(std::size_t listener)
 {
     for (;;) {
-        const int fd = ::accept4(m_listeners[listener]->fd, nullptr, nullptr,
-                                 SOCK_NONBLOCK | SOCK_CLOEXEC);
+        const int fd =
+            ::accept4(m_listeners[listener]->fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             return;
         }
@@ -337,8 +337,8 @@ void NetServer::takeModbusTcp(Connection& connection)
             return;
         }
         std::vector<std::uint8_t> header(pending.begin(), pending.begin() + 7);
-        std::vector<std::uint8_t> request =
-            WithCrc({pending.begin() + 6, pending.begin() + 6 + static_cast<std::ptrdiff_t>(length)});
+        std::vector<std::uint8_t> request = WithCrc(
+            {pending.begin() + 6, pending.begin() + 6 + static_cast<std::ptrdiff_t>(length)});
         pending.erase(pending.begin(), pending.begin() + 6 + static_cast<std::ptrdiff_t>(length));
         answer(connection, std::move(request), std::move(header));
     }
@@ -388,7 +388,8 @@ void NetServer::answer(Connection& connection, std::vector<std::uint8_t> request
     if (m_fault == NetFault::LateFirst && connection.answered) {
         used.delayMs = 0;
     }
-    const std::chrono::nanoseconds character = m_wireTime ? CharacterTime(meter) : std::chrono::nanoseconds(0);
+    const std::chrono::nanoseconds character =
+        m_wireTime ? CharacterTime(meter) : std::chrono::nanoseconds(0);
     const Response response = Serve(meter, m_kind, request, used);
     if (response.pieces.empty() || m_fault == NetFault::Mute) {
         return;
@@ -428,11 +429,13 @@ void NetServer::answer(Connection& connection, std::vector<std::uint8_t> request
             connection.out.push_back({at, connection.previousReply, false});
         }
         connection.previousReply = frame;
-        std::vector<std::vector<std::uint8_t>> cuts = SplitIntoPieces(frame, static_cast<int>(sends.size()));
+        std::vector<std::vector<std::uint8_t>> cuts =
+            SplitIntoPieces(frame, static_cast<int>(sends.size()));
         sends.clear();
         for (std::size_t i = 0; i < cuts.size(); ++i) {
-            sends.push_back({at + std::chrono::milliseconds(response.gapMs) * static_cast<std::int64_t>(i),
-                             std::move(cuts[i]), false});
+            sends.push_back(
+                {at + std::chrono::milliseconds(response.gapMs) * static_cast<std::int64_t>(i),
+                 std::move(cuts[i]), false});
         }
     }
     switch (m_fault) {
@@ -440,8 +443,9 @@ void NetServer::answer(Connection& connection, std::vector<std::uint8_t> request
         sends = {{sends.front().at, {std::begin(kGarbage), std::end(kGarbage) - 1}, false}};
         break;
     case NetFault::HugeLength: {
-        std::vector<std::uint8_t> huge = Mbap(header.empty() ? std::vector<std::uint8_t>(7, 0) : header,
-                                              std::vector<std::uint8_t>(16, 0), 60000);
+        std::vector<std::uint8_t> huge =
+            Mbap(header.empty() ? std::vector<std::uint8_t>(7, 0) : header,
+                 std::vector<std::uint8_t>(16, 0), 60000);
         huge[6] = request[0];
         sends = {{sends.front().at, std::move(huge), false}};
         break;
@@ -469,9 +473,9 @@ bool NetServer::flush(Connection& connection)
     while (!connection.out.empty() && connection.out.front().at <= Clock::now()) {
         Outgoing& next = connection.out.front();
         while (connection.outSent < next.bytes.size()) {
-            const ssize_t n = ::send(connection.fd, next.bytes.data() + connection.outSent,
-                                     next.bytes.size() - connection.outSent,
-                                     MSG_NOSIGNAL | MSG_DONTWAIT);
+            const ssize_t n =
+                ::send(connection.fd, next.bytes.data() + connection.outSent,
+                       next.bytes.size() - connection.outSent, MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n > 0) {
                 connection.outSent += static_cast<std::size_t>(n);
             } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {

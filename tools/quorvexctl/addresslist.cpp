@@ -32,7 +32,8 @@ std::optional<std::vector<int>> ParseAddressList(const std::string& text, std::s
     std::size_t from = 0;
     for (;;) {
         const std::size_t comma = text.find(',', from);
-        const std::string item = text.substr(from, comma == std::string::npos ? comma : comma - from);
+        const std::string item =
+            text.substr(from, comma == std::string::npos ? comma : comma - from);
         const std::size_t dash = item.find('-');
         const auto low = Address(item.substr(0, dash));
         const auto high = dash == std::string::npos ? low : Address(item.substr(dash + 1));
