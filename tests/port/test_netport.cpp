@@ -18,6 +18,7 @@
 #include <QTest>
 
 #include <memory>
+#include <thread>
 
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -403,6 +404,70 @@ private slots:
         QCOMPARE(port->lastErrorNumber(), errorNumber);
         QVERIFY(elapsed < 800);
         QCOMPARE(port->state(), LineState::Closed);
+    }
+
+    // RFC 2217 servers that do not go along: each refusal is an error naming what went wrong,
+    // within the connect time-out. The server is played here, one connection per row.
+    void telnetRefusals_data()
+    {
+        QTest::addColumn<int>("answer"); // 0 confirms 9600 for any baud, 1 DONT, 2 silent
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("other baud confirmed") << 0 << "baud rate 4800 asked, 9600 confirmed";
+        QTest::newRow("no COM port control") << 1 << "refuses COM port control";
+        QTest::newRow("never confirms") << 2 << "did not confirm the baud rate within 400 ms";
+    }
+
+    void telnetRefusals()
+    {
+        QFETCH(int, answer);
+        QFETCH(QString, reason);
+        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(listener, 1);
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+        std::thread server([listener, answer] {
+            const int fd = ::accept(listener, nullptr, nullptr);
+            const std::uint8_t agree[] = {255, answer == 1 ? std::uint8_t(254) : std::uint8_t(253),
+                                          44};
+            ::send(fd, agree, sizeof agree, MSG_NOSIGNAL);
+            std::uint8_t in[256];
+            ssize_t n = 0;
+            while (answer == 0 && (n = ::recv(fd, in, sizeof in, 0)) > 0) {
+                // Every SET-x (IAC SB 44 x ...) is answered with x + 100 and the value, but the
+                // baud rate always comes back as 9600.
+                for (ssize_t i = 0; i + 3 < n; ++i) {
+                    if (in[i] == 255 && in[i + 1] == 250 && in[i + 2] == 44 && in[i + 3] <= 4) {
+                        std::vector<std::uint8_t> out{255, 250, 44, std::uint8_t(in[i + 3] + 100)};
+                        if (in[i + 3] == 1) {
+                            out.insert(out.end(), {0, 0, 0x25, 0x80});
+                        } else {
+                            out.push_back(in[i + 4]);
+                        }
+                        out.insert(out.end(), {255, 240});
+                        ::send(fd, out.data(), out.size(), MSG_NOSIGNAL);
+                    }
+                }
+            }
+            while (answer != 0 && ::recv(fd, in, sizeof in, 0) > 0) {
+            }
+            ::close(fd);
+        });
+        QElapsedTimer timer;
+        timer.start();
+        const std::unique_ptr<NetPort> port =
+            Open("rfc2217://127.0.0.1:" + std::to_string(ntohs(address.sin_port)), 400, 4800);
+        const qint64 elapsed = timer.elapsed();
+        const std::string error = port->lastError();
+        port->close();
+        server.join();
+        ::close(listener);
+        QVERIFY(!port->isOpen());
+        QVERIFY2(QString::fromStdString(error).contains(reason), error.c_str());
+        QVERIFY(elapsed < 1000);
     }
 
     // A gateway that restarts: the command after it went away says so, the next one is
