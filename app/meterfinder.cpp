@@ -1,14 +1,15 @@
 #include "meterfinder.h"
 
 #include "framelog.h"
+#include "lineport.h"
 #include "portlink.h"
-#include "serialport.h"
 #include "session.h"
 
 #include <QEventLoop>
 #include <QStringList>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 
 namespace {
@@ -47,9 +48,12 @@ FindOutcome FindMeterWithProgress(QWidget* parent, const QString& portName, cons
     FindOutcome outcome;
     QEventLoop loop;
     std::thread search([&] {
-        SerialPort port;
+        const std::unique_ptr<LinePort> line = MakeLinePort(device);
+        LinePort& port = *line;
         if (!port.open(device, SerialSettings{})) {
             outcome.openError = port.lastError();
+        } else if (!port.setsLineSettings()) {
+            outcome.gatewayKeepsSettings = true;
         } else {
             std::vector<std::uint8_t> lastRequest;
             Session session;

@@ -18,6 +18,9 @@ struct FindOutcome
     std::vector<ScanAnswer> answers; // noise included, in the order met
     std::vector<LineSetting> tried;
     std::string openError; // the device would not open: nothing was tried
+    // A gateway that keeps the line settings to itself (Modbus TCP, RTU over TCP): there are
+    // none to try, nothing was tried.
+    bool gatewayKeepsSettings = false;
     bool cancelled = false;
 };
 

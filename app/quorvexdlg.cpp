@@ -400,6 +400,11 @@ void CQuorvexDlg::OnFindMeter()
                                     [](const ScanAnswer& a) { return a.found(); });
     if (!outcome.openError.empty()) {
         AfxMessageBox(QStringLiteral("Serial port is occupied！\n") + FromStd(outcome.openError));
+    } else if (outcome.gatewayKeepsSettings) {
+        AfxMessageBox(QStringLiteral("COM%1 leads to a gateway (%2): the line settings belong to the gateway, "
+                                     "there are none to find. Set the baud rate and parity the gateway uses.")
+                          .arg(comNumber)
+                          .arg(FromStd(device)));
     } else if (found != outcome.answers.end() && !outcome.cancelled) {
         ApplyFoundMeter(*found);
     } else if (!outcome.cancelled) {

@@ -60,6 +60,8 @@ public:
     // What the line adds to every reply's wait beyond the RS-485 wire time: a gateway's round
     // trip over the network. Zero for a local serial port.
     virtual unsigned extraLatencyMs() const { return 0; }
+    // How a command says that the line went away under it.
+    virtual std::string lossText() const { return "device disconnected"; }
 
     // Applies baud rate, data bits, parity and stop bits and checks that they took; false
     // (and the port closed) when they did not.
@@ -77,6 +79,6 @@ public:
     virtual void purge() = 0;
 };
 
-// The port for a name: a serial device for a path. Other kinds of name are added where their
-// ports are built.
+// The port for a name: a gateway on the network for tcp://, rtu+tcp:// and rfc2217:// names
+// (portname.h), a serial device for every other name.
 std::unique_ptr<LinePort> MakeLinePort(const std::string& name);

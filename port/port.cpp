@@ -1,6 +1,8 @@
 #include "port.h"
 
 #include "comports.h"
+#include "netport.h"
+#include "portname.h"
 
 #include <cerrno>
 #include <cstring>
@@ -18,12 +20,18 @@ const char* const kOpened = "成功开启端口 %d.\n";
 // What the free functions keep beside the port itself.
 struct PortModule
 {
-    SerialPort m_port; // destroyed at exit: a port left open is restored and released then
+    // A serial port, or a gateway when the COM number leads to a network name. Destroyed at
+    // exit: a port left open is restored and released then.
+    std::unique_ptr<LinePort> m_port = std::make_unique<SerialPort>();
     int m_portNumber = 0;
     SerialSettings m_settings;
     std::string m_lastError;
     PortLineErrorProbe m_probe;
     SerialDriverCalls m_calls;
+
+    LinePort& port() { return *m_port; }
+    // The serial port's own calls (queues, driver hooks); null for a gateway.
+    SerialPort* serial() { return dynamic_cast<SerialPort*>(m_port.get()); }
 };
 
 PortModule& Module()
@@ -52,7 +60,14 @@ void ReportFailure(const char* line, int error, const std::string& reason)
 // The diagnostic for a set-up step of the port that failed; the port has closed itself.
 void ReportPortFailure()
 {
-    const SerialPort& port = Module().m_port;
+    PortModule& module = Module();
+    const SerialPort* serial = module.serial();
+    if (!serial) {
+        const auto* net = dynamic_cast<const NetPort*>(module.m_port.get());
+        ReportFailure(kOpenFailed, net ? net->lastErrorNumber() : EIO, module.port().lastError());
+        return;
+    }
+    const SerialPort& port = *serial;
     const char* line = kSetStateFailed;
     switch (port.lastFailure()) {
     case SerialFailure::None:
@@ -75,7 +90,7 @@ bool PortOpen(int portNumber, std::uint32_t baudRate, std::uint8_t dataBits, std
               std::uint32_t writeTimeoutMs)
 {
     PortModule& module = Module();
-    module.m_port.close();
+    module.m_port->close();
     module.m_portNumber = portNumber;
     module.m_lastError.clear();
 
@@ -84,14 +99,27 @@ bool PortOpen(int portNumber, std::uint32_t baudRate, std::uint8_t dataBits, std
         ReportFailure(kOpenFailed, ENOENT, std::string("(no device): ") + std::strerror(ENOENT));
         return false;
     }
+    PortName name;
+    std::string nameError;
+    if (!ParsePortName(device, &name, &nameError)) {
+        ReportFailure(kOpenFailed, EINVAL, nameError);
+        return false;
+    }
+    // The port object follows the kind of line the number leads to now.
+    const bool haveSerial = module.serial() != nullptr;
+    if ((name.kind == PortKind::Serial) != haveSerial) {
+        module.m_port = MakeLinePort(device);
+    }
     module.m_settings.baudRate = baudRate;
     module.m_settings.dataBits = dataBits;
     module.m_settings.parity = parity;
     module.m_settings.stopBits = stopBits;
     module.m_settings.writeTimeoutMs = writeTimeoutMs;
-    module.m_port.setLineErrorProbe(module.m_probe);
-    module.m_port.setDriverCalls(module.m_calls);
-    if (!module.m_port.open(device, module.m_settings)) {
+    if (SerialPort* serial = module.serial()) {
+        serial->setLineErrorProbe(module.m_probe);
+        serial->setDriverCalls(module.m_calls);
+    }
+    if (!module.m_port->open(device, module.m_settings)) {
         ReportPortFailure();
         return false;
     }
@@ -102,8 +130,8 @@ bool PortOpen(int portNumber, std::uint32_t baudRate, std::uint8_t dataBits, std
     const std::lock_guard<std::mutex> guard(s_diagnosticsLock);
     std::FILE* out = s_diagnostics ? s_diagnostics : stdout;
     std::fprintf(out, kOpened, portNumber);
-    if (!module.m_port.notes().empty()) {
-        std::fprintf(out, "%s\n", module.m_port.notes().c_str());
+    if (!module.m_port->notes().empty()) {
+        std::fprintf(out, "%s\n", module.m_port->notes().c_str());
     }
     std::fflush(out);
     return true;
@@ -111,12 +139,12 @@ bool PortOpen(int portNumber, std::uint32_t baudRate, std::uint8_t dataBits, std
 
 void PortClose()
 {
-    Module().m_port.close();
+    Module().port().close();
 }
 
 bool PortIsOpen()
 {
-    return Module().m_port.isOpen();
+    return Module().port().isOpen();
 }
 
 std::string PortLastError()
@@ -126,23 +154,23 @@ std::string PortLastError()
 
 std::string PortNotes()
 {
-    const SerialPort& port = Module().m_port;
+    const LinePort& port = Module().port();
     return port.isOpen() ? port.notes() : std::string();
 }
 
 std::uint32_t PortWrite(std::uint32_t count, const std::uint8_t* bytes)
 {
-    return Module().m_port.write(count, bytes);
+    return Module().port().write(count, bytes);
 }
 
 std::uint32_t PortRead(std::uint32_t capacity, std::uint8_t* buffer, std::uint32_t waitMs)
 {
-    return Module().m_port.read(capacity, buffer, waitMs);
+    return Module().port().read(capacity, buffer, waitMs);
 }
 
 bool PortSetBuffers(std::uint32_t inQueue, std::uint32_t outQueue)
 {
-    SerialPort& port = Module().m_port;
+    LinePort& port = Module().port();
     if (!port.isOpen()) {
         return false;
     }
@@ -159,14 +187,14 @@ bool PortSetState(std::uint32_t baudRate, std::uint8_t dataBits, std::uint8_t pa
                   std::uint8_t stopBits)
 {
     PortModule& module = Module();
-    if (!module.m_port.isOpen()) {
+    if (!module.m_port->isOpen()) {
         return false;
     }
     module.m_settings.baudRate = baudRate;
     module.m_settings.dataBits = dataBits;
     module.m_settings.parity = parity;
     module.m_settings.stopBits = stopBits;
-    if (!module.m_port.configure(module.m_settings)) {
+    if (!module.m_port->configure(module.m_settings)) {
         ReportPortFailure();
         return false;
     }
@@ -175,27 +203,32 @@ bool PortSetState(std::uint32_t baudRate, std::uint8_t dataBits, std::uint8_t pa
 
 bool PortSetTimeouts(std::uint32_t writeTimeoutMs)
 {
-    SerialPort& port = Module().m_port;
-    if (!port.isOpen()) {
+    PortModule& module = Module();
+    if (!module.port().isOpen()) {
         return false;
     }
-    port.setWriteTimeout(writeTimeoutMs);
+    // A gateway's socket has no driver limit to set; its writes keep their own wait.
+    if (SerialPort* serial = module.serial()) {
+        serial->setWriteTimeout(writeTimeoutMs);
+    }
     return true;
 }
 
 void PortPurge()
 {
-    Module().m_port.purge();
+    Module().port().purge();
 }
 
 std::uint32_t PortInQueueCount()
 {
-    return Module().m_port.inQueueCount();
+    SerialPort* serial = Module().serial();
+    return serial ? serial->inQueueCount() : 0;
 }
 
 std::uint32_t PortOutQueueCount()
 {
-    return Module().m_port.outQueueCount();
+    SerialPort* serial = Module().serial();
+    return serial ? serial->outQueueCount() : 0;
 }
 
 std::FILE* PortSetDiagnosticStream(std::FILE* stream)
@@ -207,7 +240,9 @@ std::FILE* PortSetDiagnosticStream(std::FILE* stream)
 PortLineErrorProbe PortSetLineErrorProbe(PortLineErrorProbe probe)
 {
     PortModule& module = Module();
-    module.m_port.setLineErrorProbe(probe);
+    if (SerialPort* serial = module.serial()) {
+        serial->setLineErrorProbe(probe);
+    }
     return std::exchange(module.m_probe, std::move(probe));
 }
 

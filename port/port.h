@@ -6,8 +6,11 @@
 #include <cstdio>
 #include <string>
 
-// The one serial port of the process: free functions over one process-wide SerialPort
-// (serialport.h), called from the user-interface thread only.
+// The one serial port of the process: free functions over one process-wide port, called from
+// the user-interface thread only. A SerialPort (serialport.h) for a device; a gateway on the
+// network (netport.h) when QUORVEX_COM<n> names one (tcp://, rtu+tcp://, rfc2217://), which
+// then takes the place of the serial device in every call below. Queue counts, the driver's
+// write limit and the driver hooks are the serial port's: a gateway reports no queues.
 //
 // Every call returns when its work is done or its time limit has run out. A read never waits
 // for bytes that have not arrived yet: the meter commands sleep for the reply time first and

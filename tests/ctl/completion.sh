@@ -30,7 +30,7 @@ expect()
 }
 
 properties="address sn baud parity screen decimals display-time"
-globals="--port --baud --parity --type --address --format --timeout --log --rs485
+globals="--port --baud --parity --type --address --format --timeout --connect-timeout --log --rs485
     --mqtt --mqtt-ca --mqtt-client-id --mqtt-spool --mqtt-queue --mqtt-drain-timeout --ha-discovery"
 
 expect "quorvexctl " read-meter read set clear-zero commission watch scan job
@@ -38,7 +38,7 @@ expect "quorvexctl --port /dev/x " read-meter read set clear-zero commission wat
 expect "quorvexctl --po" --port
 expect "quorvexctl -" $globals --help --version
 expect "quorvexctl scan --" $globals --all --turnaround --sweep --from --to
-expect "quorvexctl watch --c" --count
+expect "quorvexctl watch --c" --connect-timeout --count
 expect "quorvexctl --baud " 1200 2400 4800 9600
 expect "quorvexctl --baud=9" 9600
 expect "quorvexctl --parity o" odd
@@ -48,6 +48,9 @@ expect "quorvexctl read-meter --decimals " 1 2
 expect "quorvexctl --timeout "
 expect "quorvexctl --port COM1" COM1 COM10
 expect "quorvexctl --port /dev/nul" /dev/null
+expect "quorvexctl --port r" rtu+tcp:// rfc2217://
+expect "quorvexctl --port=t" tcp://
+expect "quorvexctl --connect-timeout "
 expect "quorvexctl --log " - a.log b.log jobs.csv
 expect "quorvexctl --log=a" a.log
 expect "quorvexctl --mqtt " mqtt:// mqtts://

@@ -2,6 +2,7 @@
 // meters on pseudo-terminals, judged by its output, its exit status and what the meters hold
 // afterwards.
 
+#include "netserver.h"
 #include "simulator.h"
 
 #include <QDateTime>
@@ -256,6 +257,13 @@ const UsageCase kUsageCases[]{
     {"job without a file", {"job"}, "job takes 1 argument, not 0"},
     {"resume with a value", {"job", "--resume=yes", "meters.csv"}, "--resume takes no value"},
     {"log in a missing folder", {"--log", "/nonexistent/ctl.log", "read", "sn"}, "--log /nonexistent/ctl.log"},
+    {"unknown scheme", {"--port", "udp://gw:502", "read", "sn"}, "unknown scheme 'udp://'"},
+    {"rtu+tcp without port", {"--port", "rtu+tcp://gw", "read", "sn"}, "no port given"},
+    {"clear-zero over tcp", {"--port", "tcp://127.0.0.1", "clear-zero", "--yes"}, "cannot carry"},
+    {"scan over rtu+tcp", {"--port", "rtu+tcp://127.0.0.1:1", "scan"}, "belong to the gateway"},
+    {"address range backwards", {"--address", "9-5", "read", "sn"}, "runs backwards"},
+    {"address twice", {"--address", "1,2,1-3", "read", "sn"}, "1 is named twice"},
+    {"connect-timeout 0", {"--connect-timeout", "0", "read", "sn"}, "--connect-timeout: '0'"},
 };
 // clang-format on
 
@@ -1124,6 +1132,50 @@ private slots:
     }
 
     // A signal ends an endless watch at once, without another reading, with what was read.
+    // Gateways: every meter of an address list on every port in turn, one result each with
+    // its address; a gateway that cannot be reached is a port failure with its reason.
+    void gateways_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QStringList>("results"); // "port address ok" per result, sorted
+        QTest::newRow("address list, both kinds")
+            << QStringList{"--port", "%tcp", "--port", "%rtu", "--address", "1,5-6"} << 1
+            << QStringList{"%rtu 1 true", "%rtu 5 true", "%rtu 6 false",
+                           "%tcp 1 true", "%tcp 5 true", "%tcp 6 false"};
+        QTest::newRow("refused") << QStringList{"--port", "tcp://127.0.0.1:1", "--connect-timeout", "500"}
+                                 << 3 << QStringList{"tcp://127.0.0.1:1  false"};
+    }
+    void gateways()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(int, status);
+        QFETCH(QStringList, results);
+        std::vector<MeterState> meters(2);
+        meters[1].address = 5;
+        metersim::NetServer server(kThree, meters, {}, false, metersim::NetFault::None);
+        std::string error;
+        QVERIFY(server.listen({metersim::NetFraming::ModbusTcp, "127.0.0.1", 0}, &error));
+        QVERIFY(server.listen({metersim::NetFraming::RtuTcp, "127.0.0.1", 0}, &error));
+        QVERIFY(server.start(&error));
+        const QString tcp = QString::fromStdString(server.urls()[0]);
+        const QString rtu = QString::fromStdString(server.urls()[1]);
+        args.replaceInStrings("%tcp", tcp).replaceInStrings("%rtu", rtu);
+        results.replaceInStrings("%tcp", tcp).replaceInStrings("%rtu", rtu);
+        RUN_CTL(result, status, args + QStringList{"--type", "three", "--timeout", "200", "read", "address"});
+        QStringList seen;
+        for (const QJsonObject& one : result.results) {
+            seen << one["port"].toString() + " " + one["address"].toString() + " " +
+                        (one["ok"].toBool() ? "true" : "false");
+            if (one["ok"].toBool()) {
+                QCOMPARE(one["value"].toString(), one["address"].toString());
+            }
+        }
+        seen.sort();
+        QCOMPARE(seen, results);
+        QVERIFY2(status != 3 || result.err.contains("refused"), result.err.constData());
+    }
+
     void watchEndsOnSignal()
     {
         const auto meter = StartMeter({});

@@ -2,6 +2,7 @@
 // With "-- COMMAND", runs the command with QUORVEX_COM1 pointing at the meter, so that
 // `quorvex-metersim --type both -- quorvex` is a session without hardware.
 
+#include "netserver.h"
 #include "simulator.h"
 
 #include <algorithm>
@@ -53,11 +54,18 @@ constexpr const char* kUsage =
     "                            speed is the meter's own (a pseudo-terminal only)\n"
     "  --noise-at-wrong-speed    with --wire-time: answer a few bytes of noise at a wrong\n"
     "                            speed instead of nothing\n"
+    "  --listen tcp:[HOST:]PORT  play a Modbus TCP gateway with the meters behind it\n"
+    "  --listen rtu-tcp:[HOST:]PORT  play a device server passing RTU bytes over TCP;\n"
+    "                            --listen may be given many times (HOST 127.0.0.1,\n"
+    "                            PORT 0 picks a free one); each has its own meters\n"
+    "  --net-fault mute|garbage|huge-length|half-close|late-first|stale\n"
+    "                            with --listen: a gateway that goes wrong (for tests)\n"
     "  --verbose                 log every request and reply as hex on standard error\n"
     "  --help                    show this help and exit\n"
     "  --version                 show the version and exit\n"
     "\n"
-    "With -- COMMAND, the command runs with QUORVEX_COM1 set to the meter's line; the\n"
+    "With -- COMMAND, the command runs with QUORVEX_COM1 set to the meter's line (with\n"
+    "--listen, QUORVEX_COM<n> to the nth listener's URL); the\n"
     "simulator ends when the command ends, with its exit status.\n";
 
 struct Options
@@ -72,6 +80,8 @@ struct Options
     bool wireTime = false;
     bool noiseAtWrongSpeed = false;
     bool verbose = false;
+    std::vector<metersim::Listen> listens;
+    metersim::NetFault netFault = metersim::NetFault::None;
     std::vector<char*> command;
 };
 
@@ -151,6 +161,57 @@ std::vector<std::uint8_t> ParseAddresses(std::string_view text)
         }
         from = comma + 1;
     }
+}
+
+// tcp:[HOST:]PORT or rtu-tcp:[HOST:]PORT, HOST an IPv6 literal in brackets if need be.
+metersim::Listen ParseListen(std::string_view text)
+{
+    metersim::Listen listen;
+    std::string_view rest;
+    if (text.starts_with("tcp:")) {
+        listen.framing = metersim::NetFraming::ModbusTcp;
+        rest = text.substr(4);
+    } else if (text.starts_with("rtu-tcp:")) {
+        listen.framing = metersim::NetFraming::RtuTcp;
+        rest = text.substr(8);
+    } else {
+        throw UsageError("--listen wants tcp:[HOST:]PORT or rtu-tcp:[HOST:]PORT, not '" +
+                         std::string(text) + "'");
+    }
+    const std::size_t colon = rest.rfind(':');
+    if (colon != rest.npos) {
+        std::string_view host = rest.substr(0, colon);
+        if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+            host = host.substr(1, host.size() - 2);
+        }
+        if (host.empty()) {
+            throw UsageError("--listen '" + std::string(text) + "' names no host");
+        }
+        listen.host = host;
+        rest = rest.substr(colon + 1);
+    }
+    listen.port = static_cast<std::uint16_t>(ParseNumber("--listen", rest, 0, 65535));
+    return listen;
+}
+
+metersim::NetFault ParseNetFault(std::string_view text)
+{
+    static const std::pair<std::string_view, metersim::NetFault> kFaults[] = {
+        {"mute", metersim::NetFault::Mute},
+        {"garbage", metersim::NetFault::Garbage},
+        {"huge-length", metersim::NetFault::HugeLength},
+        {"half-close", metersim::NetFault::HalfClose},
+        {"late-first", metersim::NetFault::LateFirst},
+        {"stale", metersim::NetFault::Stale},
+    };
+    for (const auto& [name, fault] : kFaults) {
+        if (text == name) {
+            return fault;
+        }
+    }
+    throw UsageError("--net-fault wants mute, garbage, huge-length, half-close, late-first or "
+                     "stale, not '" +
+                     std::string(text) + "'");
 }
 
 bool IsMeterBaud(int baud)
@@ -265,6 +326,10 @@ Options ParseOptions(int argc, char** argv)
             options.noiseAtWrongSpeed = true;
         } else if (arg == "--verbose") {
             options.verbose = true;
+        } else if (arg == "--listen") {
+            options.listens.push_back(ParseListen(next()));
+        } else if (arg == "--net-fault") {
+            options.netFault = ParseNetFault(next());
         } else {
             throw UsageError("unknown option '" + std::string(argv[i]) + "'");
         }
@@ -272,6 +337,12 @@ Options ParseOptions(int argc, char** argv)
                          arg == "--wire-time" || arg == "--noise-at-wrong-speed")) {
             throw UsageError(std::string(arg) + " takes no value");
         }
+    }
+    if (!options.listens.empty() && !options.device.empty()) {
+        throw UsageError("--listen and --device do not go together");
+    }
+    if (options.netFault != metersim::NetFault::None && options.listens.empty()) {
+        throw UsageError("--net-fault needs --listen");
     }
     if (options.noiseAtWrongSpeed && !options.wireTime) {
         throw UsageError("--noise-at-wrong-speed needs --wire-time");
@@ -337,12 +408,15 @@ int ExitStatusOf(int status)
 }
 
 // Runs the command with the meter on COM1; returns the pid, or -1.
-pid_t StartCommand(const Options& options, const std::string& line, const sigset_t& oldMask)
+pid_t StartCommand(const Options& options, const std::vector<std::string>& lines,
+                   const sigset_t& oldMask)
 {
     const pid_t pid = fork();
     if (pid == 0) {
         sigprocmask(SIG_SETMASK, &oldMask, nullptr);
-        setenv("QUORVEX_COM1", line.c_str(), 1);
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            setenv(("QUORVEX_COM" + std::to_string(i + 1)).c_str(), lines[i].c_str(), 1);
+        }
         std::vector<char*> argv = options.command;
         argv.push_back(nullptr);
         execvp(argv[0], argv.data());
@@ -378,39 +452,67 @@ int main(int argc, char** argv)
     pthread_sigmask(SIG_BLOCK, &waited, &oldMask);
 
     std::string error;
-    std::unique_ptr<metersim::MeterSimulator> meter =
-        options.device.empty()
-            ? metersim::MeterSimulator::OnPseudoTerminal(options.kind, &error)
-            : metersim::MeterSimulator::OnDevice(options.kind, options.device, options.baud,
-                                                 options.parity, &error);
-    if (!meter) {
-        std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
-        return 1;
-    }
-    for (std::size_t i = 0; i < options.addresses.size(); ++i) {
-        metersim::MeterState state = options.state;
-        state.address = options.addresses[i];
-        if (i == 0) {
-            meter->setState(state);
-        } else {
-            meter->addMeter(state);
+    std::unique_ptr<metersim::NetServer> gateways;
+    std::unique_ptr<metersim::MeterSimulator> meter;
+    std::vector<std::string> lines;
+    if (!options.listens.empty()) {
+        std::vector<metersim::MeterState> states;
+        for (const std::uint8_t address : options.addresses) {
+            states.push_back(options.state);
+            states.back().address = address;
         }
+        gateways = std::make_unique<metersim::NetServer>(
+            options.kind, states, options.misbehaviour, options.wireTime, options.netFault);
+        for (const metersim::Listen& listen : options.listens) {
+            if (!gateways->listen(listen, &error)) {
+                std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
+                return 1;
+            }
+        }
+        if (!gateways->start(&error)) {
+            std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
+            return 1;
+        }
+        for (const std::string& address : gateways->addresses()) {
+            std::printf("%s: %s on %s\n", kName, MetersText(options).c_str(), address.c_str());
+        }
+        std::fflush(stdout);
+        lines = gateways->urls();
+    } else {
+        meter =
+            options.device.empty()
+                ? metersim::MeterSimulator::OnPseudoTerminal(options.kind, &error)
+                : metersim::MeterSimulator::OnDevice(options.kind, options.device, options.baud,
+                                                     options.parity, &error);
+        if (!meter) {
+            std::fprintf(stderr, "%s: %s\n", kName, error.c_str());
+            return 1;
+        }
+        for (std::size_t i = 0; i < options.addresses.size(); ++i) {
+            metersim::MeterState state = options.state;
+            state.address = options.addresses[i];
+            if (i == 0) {
+                meter->setState(state);
+            } else {
+                meter->addMeter(state);
+            }
+        }
+        meter->setMisbehaviour(options.misbehaviour);
+        meter->setWireTime(options.wireTime);
+        meter->setNoiseAtWrongSpeed(options.noiseAtWrongSpeed);
+        if (options.verbose) {
+            meter->setTrafficLog(&LogTraffic);
+        }
+        meter->start();
+        std::printf("%s: %s on %s\n", kName, MetersText(options).c_str(), meter->devicePath().c_str());
+        std::fflush(stdout);
+        lines = {meter->devicePath()};
     }
-    meter->setMisbehaviour(options.misbehaviour);
-    meter->setWireTime(options.wireTime);
-    meter->setNoiseAtWrongSpeed(options.noiseAtWrongSpeed);
-    if (options.verbose) {
-        meter->setTrafficLog(&LogTraffic);
-    }
-    meter->start();
-    std::printf("%s: %s on %s\n", kName, MetersText(options).c_str(), meter->devicePath().c_str());
-    std::fflush(stdout);
 
     pid_t child = -1;
     if (!options.command.empty()) {
-        child = StartCommand(options, meter->devicePath(), oldMask);
+        child = StartCommand(options, lines, oldMask);
         if (child < 0) {
-            meter->stop();
             return 1;
         }
     }
@@ -439,6 +541,11 @@ int main(int argc, char** argv)
         }
         break;
     }
-    meter->stop();
+    if (meter) {
+        meter->stop();
+    }
+    if (gateways) {
+        gateways->stop();
+    }
     return exitCode;
 }

@@ -1,5 +1,7 @@
 #include "ctl.h"
 
+#include "addresslist.h"
+
 #include "bcd.h"
 #include "commands.h"
 #include "commission.h"
@@ -10,6 +12,7 @@
 #include "portlink.h"
 #include "scancommand.h"
 #include "lineport.h"
+#include "netport.h"
 
 #include <algorithm>
 #include <atomic>
@@ -211,12 +214,32 @@ struct PortRun
     // Writes one result; false when it failed.
     bool report(const std::string& command, const std::optional<CommandFault>& fault, Fields fields = {}) const
     {
-        Outcome outcome{std::chrono::system_clock::now(), port.devicePath(), command, !fault,
-                        fault ? DescribeFault(*fault) : std::string(), std::move(fields)};
+        // Several meters on one line: each result says whose it is.
+        const bool named = std::any_of(fields.begin(), fields.end(), [](const auto& f) { return f.first == "address"; });
+        if (options.addresses.size() > 1 && !named) {
+            fields.insert(fields.begin(), {"address", std::to_string(options.address)});
+        }
+        const std::string error = !fault                                 ? std::string()
+                                  : fault->fault == Fault::Disconnected ? port.lossText()
+                                                                        : DescribeFault(*fault);
+        Outcome outcome{std::chrono::system_clock::now(), port.devicePath(), command, !fault, error,
+                        std::move(fields)};
         writer.write(outcome);
         return !fault;
     }
 };
+
+// The command for each meter of --address in turn, on the one line; true when all went well.
+bool ForEachAddress(const PortRun& run, const std::function<bool(const PortRun&)>& command)
+{
+    bool allOk = true;
+    for (std::size_t i = 0; i < run.options.addresses.size() && (i == 0 || !Stopped()); ++i) {
+        Options one = run.options;
+        one.address = run.options.addresses[i];
+        allOk = command(PortRun{one, run.port, run.session, run.writer, run.err, run.reopen}) && allOk;
+    }
+    return allOk;
+}
 
 // The decimals of the energies, read with the address when not given.
 Result<std::pair<int, std::string>> DecimalsAndAddress(const PortRun& run)
@@ -382,11 +405,25 @@ std::vector<std::string> ColumnsOf(const Options& options)
         }
         return columns;
     }
+    std::vector<std::string> columns;
+    if (options.addresses.size() > 1) {
+        columns.push_back("address");
+    }
     if (options.command == "read" || options.command == "set") {
-        return {"property", "value"};
+        columns.insert(columns.end(), {"property", "value"});
+        return columns;
     }
     if (options.command == "commission") {
-        return {"property", "value", "read", "verified", "address", "baud", "parity"};
+        columns.insert(columns.end(), {"property", "value", "read", "verified"});
+        // Where the meter is now, when a commission cannot go on.
+        if (columns.front() != "address") {
+            columns.push_back("address");
+        }
+        columns.insert(columns.end(), {"baud", "parity"});
+        return columns;
+    }
+    if (options.command == "clear-zero") {
+        return columns;
     }
     if (options.command == "scan") {
         return ScanColumns();
@@ -416,7 +453,8 @@ std::string UsageText()
 {
     return "usage: quorvexctl [--port PORT]... [--baud 1200|2400|4800|9600] [--parity none|odd|even]\n"
            "                  [--type single|three] [--address N] [--format text|csv|json]\n"
-           "                  [--timeout MS] [--log FILE] [--rs485] [MQTT OPTIONS] COMMAND [ARG]...\n"
+           "                  [--timeout MS] [--connect-timeout MS] [--log FILE] [--rs485]\n"
+           "                  [MQTT OPTIONS] COMMAND [ARG]...\n"
            "commands:\n"
            "  read-meter [--decimals 1|2]       one reading of all measured values\n"
            "  read PROPERTY                     address | sn | baud | parity | screen | decimals |\n"
@@ -432,7 +470,9 @@ std::string UsageText()
            "  --mqtt mqtt[s]://[USER[:PASSWORD]@]HOST[:PORT]/PREFIX   topics PREFIX/<meter>/<command>\n"
            "  --mqtt-ca FILE  --mqtt-client-id ID  --mqtt-spool FILE  --mqtt-queue N  --mqtt-drain-timeout S\n"
            "  --ha-discovery                    announce each meter's sensors to Home Assistant\n"
-           "PORT is COM1..COM10 (as in the window; QUORVEX_COM<n> overrides) or a device path.\n"
+           "PORT is COM1..COM10 (as in the window; QUORVEX_COM<n> overrides), a device path,\n"
+           "tcp://HOST[:PORT] (Modbus TCP), rtu+tcp://HOST:PORT or rfc2217://HOST:PORT.\n"
+           "--address takes a list and ranges (1,2,5-9): the command runs for each meter.\n"
            "--timeout MS is what a meter may take beyond the line time of its request and reply.\n"
            "Exit status: 0 all ok, 1 a meter failed, 2 bad usage, 3 a port could not be opened.\n";
 }
@@ -518,12 +558,23 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, bool s
                 return fail("--type: '" + type.value_or("") + "' is not single or three");
             }
         } else if (arg == "--address") {
-            const auto address = number(0, 254);
-            if (!address) {
+            const auto text = value();
+            if (!text) {
+                return fail("--address needs a value");
+            }
+            const auto addresses = ParseAddressList(*text, error);
+            if (!addresses) {
                 return std::nullopt;
             }
-            options.address = static_cast<int>(*address);
+            options.addresses = *addresses;
+            options.address = addresses->front();
             options.addressGiven = true;
+        } else if (arg == "--connect-timeout") {
+            const auto timeout = number(1, 60000);
+            if (!timeout) {
+                return std::nullopt;
+            }
+            options.connectTimeoutMs = static_cast<unsigned>(*timeout);
         } else if (arg == "--format") {
             const auto name = value();
             const auto format = name ? FormatFromName(*name) : std::nullopt;
@@ -651,6 +702,12 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, bool s
     if (options.command == "clear-zero" && !options.yes) {
         return fail("clear-zero erases the meter's energy for good: add --yes");
     }
+    for (const std::string& port : options.ports) {
+        if (const std::string why = RefusalForPort(ResolvePort(port), options.command, options.sweep);
+            !why.empty()) {
+            return fail(why);
+        }
+    }
     if (options.from > options.to) {
         return fail("--from " + std::to_string(options.from) + " is above --to " + std::to_string(options.to));
     }
@@ -766,6 +823,15 @@ int Run(const Options& options, std::FILE* out, std::FILE* err)
         const std::string device = ResolvePort(name);
         const std::unique_ptr<LinePort> line = MakeLinePort(device);
         LinePort& port = *line;
+        if (auto* net = dynamic_cast<NetPort*>(line.get())) {
+            net->setConnectTimeout(options.connectTimeoutMs);
+            if (log) {
+                // A late reply never reaches the exchange; the log still shows it came.
+                net->setLateReplyTap([&log, device](std::span<const std::uint8_t> bytes) {
+                    log->write(device, FrameDirection::Rx, bytes);
+                });
+            }
+        }
         SerialSettings settings;
         settings.baudRate = static_cast<std::uint32_t>(options.baud);
         settings.parity = static_cast<std::uint8_t>(options.parity);
@@ -805,17 +871,19 @@ int Run(const Options& options, std::FILE* out, std::FILE* err)
         const PortRun run{options, port, session, writer, err, reopen};
         bool ok = false;
         if (options.command == "read-meter") {
-            ok = RunReadMeter(run);
+            ok = ForEachAddress(run, RunReadMeter);
         } else if (options.command == "watch") {
-            ok = RunWatch(run);
+            ok = ForEachAddress(run, RunWatch);
         } else if (options.command == "read") {
-            ok = RunRead(run, *PropertyFromName(options.arguments[0]));
+            const MeterProperty property = *PropertyFromName(options.arguments[0]);
+            ok = ForEachAddress(run, [property](const PortRun& one) { return RunRead(one, property); });
         } else if (options.command == "set") {
             const MeterProperty property = *PropertyFromName(options.arguments[0]);
             std::string why;
-            ok = RunSet(run, property, *CheckSetting(property, options.type, options.arguments[1], &why));
+            const CheckedValue value = *CheckSetting(property, options.type, options.arguments[1], &why);
+            ok = ForEachAddress(run, [&](const PortRun& one) { return RunSet(one, property, value); });
         } else if (options.command == "clear-zero") {
-            ok = RunClearZero(run);
+            ok = ForEachAddress(run, RunClearZero);
         } else if (options.command == "commission") {
             std::vector<Setting> settings;
             for (const std::string& setting : options.arguments) {
@@ -824,7 +892,7 @@ int Run(const Options& options, std::FILE* out, std::FILE* err)
                 std::string why;
                 settings.emplace_back(property, *CheckSetting(property, options.type, setting.substr(equals + 1), &why));
             }
-            ok = RunCommission(run, std::move(settings));
+            ok = ForEachAddress(run, [&settings](const PortRun& one) { return RunCommission(one, settings); });
         } else if (options.command == "scan") {
             ok = RunScan(ScanRun{options, port, session, writer, err, g_interrupted});
         }

@@ -28,8 +28,10 @@ struct Options
     MeterType type = MeterType::SinglePhase;
     int address = 0;
     bool addressGiven = false;
+    std::vector<int> addresses{0}; // --address as a list: the command runs for each in turn
     Format format = Format::Text;
     unsigned timeoutMs = 1000;
+    unsigned connectTimeoutMs = 3000; // network ports
     std::string logPath;
     bool rs485 = false;
     MqttOptions mqtt; // every result to a broker as well
