@@ -6,7 +6,9 @@
 #include "framelog.h"
 #include "hextext.h"
 #include "portlink.h"
+#include "historycommand.h"
 #include "scancommand.h"
+#include "storesink.h"
 #include "lineport.h"
 
 #include <algorithm>
@@ -407,7 +409,8 @@ std::optional<Format> FormatFromName(const std::string& name)
     return std::nullopt;
 }
 
-const std::vector<std::string> kCommands{"read-meter", "read", "set", "clear-zero", "commission", "watch", "scan"};
+const std::vector<std::string> kCommands{"read-meter", "read", "set", "clear-zero", "commission", "watch", "scan",
+                                         "history"};
 
 } // namespace
 
@@ -415,7 +418,7 @@ std::string UsageText()
 {
     return "usage: quorvexctl [--port PORT]... [--baud 1200|2400|4800|9600] [--parity none|odd|even]\n"
            "                  [--type single|three] [--address N] [--format text|csv|json]\n"
-           "                  [--timeout MS] [--log FILE] [--rs485] COMMAND [ARG]...\n"
+           "                  [--timeout MS] [--log FILE] [--rs485] [--store URL] COMMAND [ARG]...\n"
            "commands:\n"
            "  read-meter [--decimals 1|2]       one reading of all measured values\n"
            "  read PROPERTY                     address | sn | baud | parity | screen | decimals |\n"
@@ -426,6 +429,10 @@ std::string UsageText()
            "  watch [--interval S] [--count N]  read-meter again and again\n"
            "  scan [--all] [--turnaround MS]    find a meter's baud rate, parity, address and type\n"
            "  scan --sweep [--from N --to M]    list the addresses that answer at these settings\n"
+           "  history [--sn SN] [--job ID] [--since TIME] [--until TIME] [--command C] [--failed]\n"
+           "                                    what the store holds (--store, or the default one)\n"
+           "  history --report JOB              a job's rows, passed, failed and each failure's reason\n"
+           "URL is a file, sqlite:PATH or postgresql://[user[:password]@]host[:port]/database.\n"
            "PORT is COM1..COM10 (as in the window; QUORVEX_COM<n> overrides) or a device path.\n"
            "Exit status: 0 all ok, 1 a meter failed, 2 bad usage, 3 a port could not be opened.\n";
 }
@@ -536,6 +543,14 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, bool s
                 return fail("--log needs a file name (- for standard error)");
             }
             options.logPath = *path;
+        } else if (arg == "--store") {
+            const auto url = value();
+            if (!url || url->empty()) {
+                return fail("--store needs a file or a postgresql:// URL");
+            }
+            options.storeUrl = *url;
+        } else if (options.command == "history" && arg.rfind("--", 0) == 0) {
+            options.arguments.push_back(args[i]); // history's own options, checked below
         } else if (arg == "--rs485") {
             if (!flag()) {
                 return std::nullopt;
@@ -618,6 +633,12 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, bool s
     const std::size_t wanted = options.command == "read"  ? 1
                                : options.command == "set" ? 2
                                                           : 0;
+    if (options.command == "history") {
+        if (!ParseHistoryArguments(options.arguments, error)) {
+            return std::nullopt;
+        }
+        return options;
+    }
     if (options.command != "commission" && options.arguments.size() != wanted) {
         return fail(options.command + " takes " + std::to_string(wanted) + " argument" + (wanted == 1 ? "" : "s") +
                     ", not " + std::to_string(options.arguments.size()));
@@ -680,6 +701,9 @@ std::string ResolvePort(const std::string& port)
 
 int Run(const Options& options, std::FILE* out, std::FILE* err)
 {
+    if (options.command == "history") {
+        return RunHistory(options, out, err);
+    }
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> logFile(nullptr, &std::fclose);
     std::unique_ptr<TrafficLogFile> log;
     if (!options.logPath.empty()) {
@@ -700,6 +724,16 @@ int Run(const Options& options, std::FILE* out, std::FILE* err)
     g_interrupted = false;
 
     OutcomeWriter writer(out, options.format, ColumnsOf(options));
+    std::unique_ptr<Store> store;
+    if (!options.storeUrl.empty()) {
+        std::string why;
+        store = Store::Open(options.storeUrl, &why);
+        if (!store) {
+            std::fprintf(err, "quorvexctl: --store: %s\n", why.c_str());
+            return kBadUsage;
+        }
+        writer.addSink(StoreSink(*store));
+    }
     std::atomic<int> status{kAllOk};
     const auto raise = [&status](int to) {
         int current = status.load();
@@ -774,6 +808,9 @@ int Run(const Options& options, std::FILE* out, std::FILE* err)
     runOnPort(options.ports.front());
     for (std::thread& thread : threads) {
         thread.join();
+    }
+    if (store && !store->warning().empty()) {
+        std::fprintf(err, "quorvexctl: %s\n", store->warning().c_str());
     }
     return status;
 }

@@ -31,6 +31,7 @@ struct Options
     unsigned timeoutMs = 1000;
     std::string logPath;
     bool rs485 = false;
+    std::string storeUrl; // --store: every result is recorded there as well
 
     std::string command;
     std::vector<std::string> arguments;
