@@ -30,10 +30,10 @@ expect()
 }
 
 properties="address sn baud parity screen decimals display-time"
-globals="--port --baud --parity --type --address --format --timeout --log --rs485"
+globals="--port --baud --parity --type --address --format --timeout --log --rs485 --store"
 
-expect "quorvexctl " read-meter read set clear-zero commission watch scan
-expect "quorvexctl --port /dev/x " read-meter read set clear-zero commission watch scan
+expect "quorvexctl " read-meter read set clear-zero commission watch scan history
+expect "quorvexctl --port /dev/x " read-meter read set clear-zero commission watch scan history
 expect "quorvexctl --po" --port
 expect "quorvexctl -" $globals --help --version
 expect "quorvexctl scan --" $globals --all --turnaround --sweep --from --to
@@ -63,6 +63,11 @@ expect "quorvexctl commission baud=2400 sn=1 s" screen=
 expect "quorvexctl commission baud=" 1200 2400 4800 9600
 expect "quorvexctl commission display-time=" 1 2 3 4 5
 expect "quorvexctl commission parity=e" even
+expect "quorvexctl history --" $globals --sn --job --since --until --command --failed --report
+expect "quorvexctl history --command read-" read-meter
+expect "quorvexctl --store a" a.log
+expect "quorvexctl --store p" postgresql://
+expect "quorvexctl history --sn "
 
 # Without "=" among the word breaks the word being completed holds the key as well.
 COMP_WORDBREAKS=${COMP_WORDBREAKS//=/}
