@@ -68,7 +68,8 @@ const std::array<StoredField<CCEnergy>, 24> kThreeFields{{
 
 template <class Record, std::size_t N>
 StoredResult ResultOf(const Record& record, const std::array<StoredField<Record>, N>& fields,
-                      std::chrono::system_clock::time_point savedAt, const std::string& host, const char* type)
+                      std::chrono::system_clock::time_point savedAt, const std::string& host,
+                      const char* type)
 {
     StoredResult result;
     result.time = savedAt;
@@ -94,7 +95,9 @@ QString AskWithDialog(QWidget* parent, const QString& suggested)
     QDialog dialog(parent);
     dialog.setWindowTitle(QStringLiteral("保存到数据库"));
     auto* layout = new QGridLayout(&dialog);
-    layout->addWidget(new QLabel(QStringLiteral("A file, or postgresql://user@host/database:"), &dialog), 0, 0, 1, 2);
+    layout->addWidget(
+        new QLabel(QStringLiteral("A file, or postgresql://user@host/database:"), &dialog), 0, 0, 1,
+        2);
     auto* url = new QLineEdit(suggested, &dialog);
     url->setMinimumWidth(360);
     layout->addWidget(url, 1, 0);
@@ -108,7 +111,8 @@ QString AskWithDialog(QWidget* parent, const QString& suggested)
         buttons->button(QDialogButtonBox::Ok)->setEnabled(!text.trimmed().isEmpty());
     });
     QObject::connect(browse, &QPushButton::clicked, &dialog, [&dialog, url] {
-        const QString current = url->text().startsWith(QStringLiteral("postgres")) ? QString() : url->text();
+        const QString current =
+            url->text().startsWith(QStringLiteral("postgres")) ? QString() : url->text();
         const QString path = GetSaveFileName(&dialog, QStringLiteral("保存到数据库"),
                                              current.isEmpty() ? QStringLiteral("quorvex.sqlite")
                                                                : QFileInfo(current).fileName(),
@@ -132,7 +136,8 @@ StoreUrlAsker& Asker()
 } // namespace
 
 std::vector<StoredResult> ReadingsForStore(const CDanDataList& single, const CCEnergyList& three,
-                                           std::chrono::system_clock::time_point savedAt, const std::string& host)
+                                           std::chrono::system_clock::time_point savedAt,
+                                           const std::string& host)
 {
     // A microsecond apart, so that the store gives them back in the lists' order.
     std::vector<StoredResult> results;
@@ -166,10 +171,12 @@ QString SaveReadings(const QString& url, const CDanDataList& single, const CCEne
     const std::size_t waiting = store->pending();
     QString text = QStringLiteral("%1 readings saved to %2.").arg(results.size()).arg(url);
     if (waiting > waitingBefore) {
-        text = QStringLiteral("The store cannot be written now: %1 readings wait in %2 and are sent on by the "
-                              "next save to it.\n%3")
+        text = QStringLiteral(
+                   "The store cannot be written now: %1 readings wait in %2 and are sent on by the "
+                   "next save to it.\n%3")
                    .arg(waiting)
-                   .arg(QString::fromStdString(store->spoolPath()), QString::fromStdString(store->warning()));
+                   .arg(QString::fromStdString(store->spoolPath()),
+                        QString::fromStdString(store->warning()));
     }
     return text;
 }

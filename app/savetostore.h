@@ -17,7 +17,8 @@ class QWidget;
 // the keys quorvexctl gives the same values, stamped with the time they were saved (the
 // lists keep none).
 std::vector<StoredResult> ReadingsForStore(const CDanDataList& single, const CCEnergyList& three,
-                                           std::chrono::system_clock::time_point savedAt, const std::string& host);
+                                           std::chrono::system_clock::time_point savedAt,
+                                           const std::string& host);
 
 // Appends them to the store at url; the text for the technician: how many were saved, or why not.
 QString SaveReadings(const QString& url, const CDanDataList& single, const CCEnergyList& three);

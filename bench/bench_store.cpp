@@ -53,10 +53,12 @@ StoredResult Reading(long i)
     result.ok = true;
     result.address = 1;
     result.serialNumber = "12345678";
-    result.reading = {{"sn", "12345678"},    {"active_kwh", std::to_string(i)}, {"positive_kwh", "1234.56"},
-                      {"reverse_kwh", "0"},  {"voltage_l1", "230"},             {"current_l1", "5"},
-                      {"active_power", "1127"}, {"reactive_power", "228.8"},    {"apparent_power", "1150"},
-                      {"power_factor", "0.980"}, {"frequency", "50"},           {"constant", "1600"},
+    result.reading = {{"sn", "12345678"},          {"active_kwh", std::to_string(i)},
+                      {"positive_kwh", "1234.56"}, {"reverse_kwh", "0"},
+                      {"voltage_l1", "230"},       {"current_l1", "5"},
+                      {"active_power", "1127"},    {"reactive_power", "228.8"},
+                      {"apparent_power", "1150"},  {"power_factor", "0.980"},
+                      {"frequency", "50"},         {"constant", "1600"},
                       {"tariff_number", "1"}};
     return result;
 }
@@ -82,7 +84,8 @@ void Recording(const std::string& folder, long results, int runs)
             argv.insert(argv.end(), {"watch", "--count", count, "--interval", "0"});
             const Finished done = RunChild(argv, kLimit);
             if (done.status != 0 || Lines(done.out) != results) {
-                Fail("watch: exit status " + std::to_string(done.status) + ", " + done.err.substr(0, 300));
+                Fail("watch: exit status " + std::to_string(done.status) + ", " +
+                     done.err.substr(0, 300));
                 return;
             }
             (store ? stored : plain).push_back(done.ms / static_cast<double>(results));
@@ -114,7 +117,9 @@ void Recording(const std::string& folder, long results, int runs)
         const StoredResult result = Reading(i);
         const auto start = std::chrono::steady_clock::now();
         store->record(result);
-        each.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        each.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count());
     }
     if (store->pending() != 0) {
         Fail("results went to the spool");
@@ -127,11 +132,14 @@ void Recording(const std::string& folder, long results, int runs)
     std::vector<double> syncs;
     for (int i = 0; fd >= 0 && i < 200; ++i) {
         const auto start = std::chrono::steady_clock::now();
-        if (::pwrite(fd, page.data(), page.size(), 0) != static_cast<ssize_t>(page.size()) || ::fdatasync(fd) != 0) {
+        if (::pwrite(fd, page.data(), page.size(), 0) != static_cast<ssize_t>(page.size()) ||
+            ::fdatasync(fd) != 0) {
             Fail("fdatasync failed");
             break;
         }
-        syncs.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        syncs.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                .count());
     }
     if (fd >= 0) {
         ::close(fd);
@@ -150,25 +158,29 @@ bool Fill(const std::string& path, long count)
     }
     bool busy = false;
     const auto database = qvxstore::OpenSqlite(path, 5000, &error, &busy);
-    const std::string numbers = "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
-                                std::to_string(count) + ") ";
+    const std::string numbers =
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
+        std::to_string(count) + ") ";
     const bool done =
         database && database->begin() &&
+        database->script(
+            numbers +
+            "INSERT INTO results (id, time_us, utc_offset, time, host, port, command, ok, error,"
+            " address, serial_number, job_id, job_row)"
+            " SELECT i, 1764547200000000 + i * 31536000, 480, '2025-12-01T08:00:00.000+08:00',"
+            " 'bench-' || (i % 8), '/dev/ttyUSB' || (i % 8), 'read-meter', i % 50 <> 0,"
+            " CASE WHEN i % 50 = 0 THEN 'no answer' ELSE '' END, 1 + i % 247,"
+            " printf('%08d', i % 100000), NULL, NULL FROM n") &&
         database->script(numbers +
-                         "INSERT INTO results (id, time_us, utc_offset, time, host, port, command, ok, error,"
-                         " address, serial_number, job_id, job_row)"
-                         " SELECT i, 1764547200000000 + i * 31536000, 480, '2025-12-01T08:00:00.000+08:00',"
-                         " 'bench-' || (i % 8), '/dev/ttyUSB' || (i % 8), 'read-meter', i % 50 <> 0,"
-                         " CASE WHEN i % 50 = 0 THEN 'no answer' ELSE '' END, 1 + i % 247,"
-                         " printf('%08d', i % 100000), NULL, NULL FROM n") &&
-        database->script(numbers + "INSERT INTO properties (result_id, position, name, value, verified)"
-                                   " SELECT i, 1, 'baud', '9600', 1 FROM n UNION ALL"
-                                   " SELECT i, 2, 'parity', 'even', 1 FROM n") &&
-        database->script(numbers + "INSERT INTO readings (result_id, position, field, value)"
-                                   " SELECT i, 1, 'active_kwh', printf('%d.%02d', i % 10000, i % 100) FROM n"
-                                   " UNION ALL SELECT i, 2, 'voltage_l1', '230' FROM n"
-                                   " UNION ALL SELECT i, 3, 'current_l1', '5' FROM n"
-                                   " UNION ALL SELECT i, 4, 'frequency', '50' FROM n") &&
+                         "INSERT INTO properties (result_id, position, name, value, verified)"
+                         " SELECT i, 1, 'baud', '9600', 1 FROM n UNION ALL"
+                         " SELECT i, 2, 'parity', 'even', 1 FROM n") &&
+        database->script(numbers +
+                         "INSERT INTO readings (result_id, position, field, value)"
+                         " SELECT i, 1, 'active_kwh', printf('%d.%02d', i % 10000, i % 100) FROM n"
+                         " UNION ALL SELECT i, 2, 'voltage_l1', '230' FROM n"
+                         " UNION ALL SELECT i, 3, 'current_l1', '5' FROM n"
+                         " UNION ALL SELECT i, 4, 'frequency', '50' FROM n") &&
         database->commit();
     if (!done) {
         Fail("fill: " + (database ? database->error() : error));
@@ -184,10 +196,12 @@ void History(const std::string& folder, long count)
     if (!Fill(path, count)) {
         return;
     }
-    const double fillSeconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double fillSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     PrintValue("results in the store", static_cast<double>(count), "  ");
     PrintValue("filling it (one transaction)", fillSeconds, " s", 1);
-    PrintValue("its file", static_cast<double>(std::filesystem::file_size(path)) / (1024.0 * 1024.0), "MiB");
+    PrintValue("its file",
+               static_cast<double>(std::filesystem::file_size(path)) / (1024.0 * 1024.0), "MiB");
     std::string error;
     const auto store = Store::Open(path, &error);
     std::vector<double> whole;
@@ -196,10 +210,11 @@ void History(const std::string& folder, long count)
     for (int i = 0; i < 21; ++i) {
         char sn[16];
         std::snprintf(sn, sizeof sn, "%08d", (i * 4721) % 100000);
-        const Finished run = RunChild({kCtl, "--store", path, "--format", "json", "history", "--sn", sn}, kLimit);
+        const Finished run =
+            RunChild({kCtl, "--store", path, "--format", "json", "history", "--sn", sn}, kLimit);
         if (run.status != 0 || Lines(run.out) != perNumber) {
-            Fail(std::string("history --sn ") + sn + ": exit status " + std::to_string(run.status) + ", " +
-                 std::to_string(Lines(run.out)) + " results, " + run.err.substr(0, 300));
+            Fail(std::string("history --sn ") + sn + ": exit status " + std::to_string(run.status) +
+                 ", " + std::to_string(Lines(run.out)) + " results, " + run.err.substr(0, 300));
             continue;
         }
         whole.push_back(run.ms);
@@ -207,7 +222,9 @@ void History(const std::string& folder, long count)
         query.serialNumber = sn;
         const auto begin = std::chrono::steady_clock::now();
         const auto results = store->history(query);
-        alone.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count());
+        alone.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin)
+                .count());
         if (static_cast<long>(results.size()) != perNumber || results.front().reading.size() != 4) {
             Fail("Store::history: wrong results");
         }
@@ -223,7 +240,8 @@ int main(int argc, char** argv)
     long results = 500;
     int runs = 5;
     long fill = 1'000'000;
-    std::string folder = std::filesystem::temp_directory_path() / ("bench_store-" + std::to_string(::getpid()));
+    std::string folder =
+        std::filesystem::temp_directory_path() / ("bench_store-" + std::to_string(::getpid()));
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--results") {
@@ -237,7 +255,9 @@ int main(int argc, char** argv)
         }
     }
     if (results < 1 || runs < 1 || fill < 100000) {
-        std::fprintf(stderr, "usage: bench_store [--results N] [--runs N] [--fill N (>= 100000)] [--folder DIR]\n");
+        std::fprintf(
+            stderr,
+            "usage: bench_store [--results N] [--runs N] [--fill N (>= 100000)] [--folder DIR]\n");
         return 2;
     }
     std::filesystem::create_directories(folder);

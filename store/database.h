@@ -25,8 +25,8 @@ public:
     virtual bool script(const std::string& sql) = 0;
     // One statement with its values, prepared once per text and kept. The answer's rows go to
     // *rows, the count of rows written to *changed.
-    virtual bool run(const std::string& sql, const std::vector<Value>& values, std::vector<Row>* rows = nullptr,
-                     std::int64_t* changed = nullptr) = 0;
+    virtual bool run(const std::string& sql, const std::vector<Value>& values,
+                     std::vector<Row>* rows = nullptr, std::int64_t* changed = nullptr) = 0;
     // A write transaction; SQLite takes its write lock at once, so that two writers wait for
     // each other at the start instead of failing in the middle.
     virtual bool begin() = 0;
@@ -53,7 +53,8 @@ public:
 
 // An SQLite file in WAL mode; nothing (and the reason) when it cannot be opened at all.
 // *busy tells that it exists but another process held it past the wait.
-std::unique_ptr<Database> OpenSqlite(const std::string& path, int busyTimeoutMs, std::string* error, bool* busy);
+std::unique_ptr<Database> OpenSqlite(const std::string& path, int busyTimeoutMs, std::string* error,
+                                     bool* busy);
 // A PostgreSQL connection from a postgresql:// URL; nothing when the server does not answer.
 std::unique_ptr<Database> OpenPostgres(const std::string& url, std::string* error);
 

@@ -52,7 +52,8 @@ public:
         auto found = m_statements.find(sql);
         if (found == m_statements.end()) {
             const std::string name = "q" + std::to_string(m_statements.size() + 1);
-            PGresult* prepared = PQprepare(m_connection, name.c_str(), Numbered(sql).c_str(), 0, nullptr);
+            PGresult* prepared =
+                PQprepare(m_connection, name.c_str(), Numbered(sql).c_str(), 0, nullptr);
             if (!check(prepared, nullptr, nullptr)) {
                 return false;
             }
@@ -68,8 +69,9 @@ public:
                 pointers[i] = text->c_str();
             }
         }
-        PGresult* result = PQexecPrepared(m_connection, found->second.c_str(), static_cast<int>(values.size()),
-                                          pointers.data(), nullptr, nullptr, 0);
+        PGresult* result =
+            PQexecPrepared(m_connection, found->second.c_str(), static_cast<int>(values.size()),
+                           pointers.data(), nullptr, nullptr, 0);
         return check(result, rows, changed);
     }
 
@@ -121,7 +123,8 @@ private:
             const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
             const std::string code = state ? state : "";
             m_unavailable = PQstatus(m_connection) != CONNECTION_OK || code.rfind("08", 0) == 0 ||
-                            code.rfind("53", 0) == 0 || code.rfind("57", 0) == 0 || code.rfind("58", 0) == 0;
+                            code.rfind("53", 0) == 0 || code.rfind("57", 0) == 0 ||
+                            code.rfind("58", 0) == 0;
             PQclear(result);
             return false;
         }
@@ -134,8 +137,9 @@ private:
                     if (PQgetisnull(result, r, c)) {
                         row.emplace_back();
                     } else {
-                        row.emplace_back(std::string(PQgetvalue(result, r, c),
-                                                     static_cast<std::size_t>(PQgetlength(result, r, c))));
+                        row.emplace_back(
+                            std::string(PQgetvalue(result, r, c),
+                                        static_cast<std::size_t>(PQgetlength(result, r, c))));
                     }
                 }
                 rows->push_back(std::move(row));
@@ -160,7 +164,8 @@ private:
 std::unique_ptr<Database> OpenPostgres(const std::string& url, std::string* error)
 {
     // Later keywords override what the URL says: a bench never waits long for a server.
-    const char* const keywords[] = {"dbname", "connect_timeout", "application_name", "client_encoding", nullptr};
+    const char* const keywords[] = {"dbname", "connect_timeout", "application_name",
+                                    "client_encoding", nullptr};
     const char* const values[] = {url.c_str(), kConnectTimeoutSeconds, "quorvex", "UTF8", nullptr};
     PGconn* connection = PQconnectdbParams(keywords, values, 1);
     if (!connection || PQstatus(connection) != CONNECTION_OK) {

@@ -47,8 +47,8 @@ public:
             if (const auto* number = std::get_if<std::int64_t>(&values[i])) {
                 rc = sqlite3_bind_int64(statement, index, *number);
             } else if (const auto* text = std::get_if<std::string>(&values[i])) {
-                rc = sqlite3_bind_text(statement, index, text->data(), static_cast<int>(text->size()),
-                                       SQLITE_TRANSIENT);
+                rc = sqlite3_bind_text(statement, index, text->data(),
+                                       static_cast<int>(text->size()), SQLITE_TRANSIENT);
             } else {
                 rc = sqlite3_bind_null(statement, index);
             }
@@ -67,8 +67,10 @@ public:
                 if (sqlite3_column_type(statement, c) == SQLITE_NULL) {
                     row.emplace_back();
                 } else {
-                    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, c));
-                    row.emplace_back(std::string(text, static_cast<std::size_t>(sqlite3_column_bytes(statement, c))));
+                    const auto* text =
+                        reinterpret_cast<const char*>(sqlite3_column_text(statement, c));
+                    row.emplace_back(std::string(
+                        text, static_cast<std::size_t>(sqlite3_column_bytes(statement, c))));
                 }
             }
             rows->push_back(std::move(row));
@@ -149,8 +151,9 @@ private:
     {
         m_error = message;
         const int primary = rc & 0xff;
-        m_unavailable = primary == SQLITE_BUSY || primary == SQLITE_LOCKED || primary == SQLITE_FULL ||
-                        primary == SQLITE_IOERR || primary == SQLITE_CANTOPEN || primary == SQLITE_READONLY ||
+        m_unavailable = primary == SQLITE_BUSY || primary == SQLITE_LOCKED ||
+                        primary == SQLITE_FULL || primary == SQLITE_IOERR ||
+                        primary == SQLITE_CANTOPEN || primary == SQLITE_READONLY ||
                         primary == SQLITE_PROTOCOL;
     }
 
@@ -162,11 +165,13 @@ private:
 
 } // namespace
 
-std::unique_ptr<Database> OpenSqlite(const std::string& path, int busyTimeoutMs, std::string* error, bool* busy)
+std::unique_ptr<Database> OpenSqlite(const std::string& path, int busyTimeoutMs, std::string* error,
+                                     bool* busy)
 {
     *busy = false;
     sqlite3* db = nullptr;
-    const int rc = sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+    const int rc =
+        sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (rc != SQLITE_OK) {
         *error = path + ": " + (db ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
         sqlite3_close(db);

@@ -41,10 +41,12 @@ std::optional<Target> ParseUrl(const std::string& url, std::string* error)
         std::string hostPort = at == std::string::npos ? authority : authority.substr(at + 1);
         std::string user = at == std::string::npos ? std::string() : authority.substr(0, at);
         const std::string database =
-            slash == std::string::npos ? std::string() : rest.substr(slash + 1, rest.find('?', slash) - slash - 1);
+            slash == std::string::npos ? std::string()
+                                       : rest.substr(slash + 1, rest.find('?', slash) - slash - 1);
         std::string host = hostPort;
         std::string port;
-        if (const std::size_t bracket = hostPort.rfind(']'); hostPort.rfind('[', 0) == 0 && bracket != std::string::npos) {
+        if (const std::size_t bracket = hostPort.rfind(']');
+            hostPort.rfind('[', 0) == 0 && bracket != std::string::npos) {
             host = hostPort.substr(0, bracket + 1);
             if (bracket + 1 < hostPort.size() && hostPort[bracket + 1] == ':') {
                 port = hostPort.substr(bracket + 2);
@@ -58,9 +60,11 @@ std::optional<Target> ParseUrl(const std::string& url, std::string* error)
                 port = "x"; // "host:" names no port
             }
         }
-        const bool portOk = port.empty() || (port.size() <= 5 && std::all_of(port.begin(), port.end(), [](char c) {
-                                                 return c >= '0' && c <= '9';
-                                             }) && std::stol(port) >= 1 && std::stol(port) <= 65535);
+        const bool portOk =
+            port.empty() ||
+            (port.size() <= 5 &&
+             std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; }) &&
+             std::stol(port) >= 1 && std::stol(port) <= 65535);
         if (host.empty() || database.empty() || !portOk) {
             *error = "'" + url + "' is not postgresql://[user[:password]@]host[:port]/database";
             return std::nullopt;
@@ -120,7 +124,8 @@ std::int64_t Micros(std::chrono::system_clock::time_point time)
 std::chrono::system_clock::time_point FromMicros(std::int64_t micros)
 {
     return std::chrono::system_clock::time_point(
-        std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::microseconds(micros)));
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::microseconds(micros)));
 }
 
 // What waits in the spool, in the order it happened. A result's rows are in the spool's own
@@ -145,7 +150,9 @@ class SpooledStore final : public Store
 public:
     explicit SpooledStore(Target target)
         : m_target(std::move(target)), m_host(HostName()),
-          m_spoolPath((std::filesystem::path(DefaultPath()).parent_path() / SpoolFileName(m_target.shown)).string()),
+          m_spoolPath(
+              (std::filesystem::path(DefaultPath()).parent_path() / SpoolFileName(m_target.shown))
+                  .string()),
           m_random(std::random_device{}())
     {
     }
@@ -178,9 +185,10 @@ public:
         lostServer();
         spool([&] {
             return m_spool->insertJobRow(job, m_host) &&
-                   m_spool->database().run("INSERT INTO outbox (kind, id, time_us, utc_offset, passed, failed)"
-                                           " VALUES ('job', ?, ?, 0, 0, 0)",
-                                           {job.id, Micros(job.started)});
+                   m_spool->database().run(
+                       "INSERT INTO outbox (kind, id, time_us, utc_offset, passed, failed)"
+                       " VALUES ('job', ?, ?, 0, 0, 0)",
+                       {job.id, Micros(job.started)});
         });
         return job.id;
     }
@@ -201,9 +209,10 @@ public:
         lostServer();
         spool([&] {
             return m_spool->insertResultRows(result) &&
-                   m_spool->database().run("INSERT INTO outbox (kind, id, time_us, utc_offset, passed, failed)"
-                                           " VALUES ('result', ?, 0, 0, 0, 0)",
-                                           {result.id});
+                   m_spool->database().run(
+                       "INSERT INTO outbox (kind, id, time_us, utc_offset, passed, failed)"
+                       " VALUES ('result', ?, 0, 0, 0, 0)",
+                       {result.id});
         });
     }
 
@@ -218,10 +227,11 @@ public:
         lostServer();
         spool([&] {
             return m_spool->finishJobRow(job, now, offset, passed, failed) &&
-                   m_spool->database().run("INSERT INTO outbox (kind, id, time_us, utc_offset, passed, failed)"
-                                           " VALUES ('end', ?, ?, ?, ?, ?)",
-                                           {job, Micros(now), std::int64_t{offset}, std::int64_t{passed},
-                                            std::int64_t{failed}});
+                   m_spool->database().run(
+                       "INSERT INTO outbox (kind, id, time_us, utc_offset, passed, failed)"
+                       " VALUES ('end', ?, ?, ?, ?, ?)",
+                       {job, Micros(now), std::int64_t{offset}, std::int64_t{passed},
+                        std::int64_t{failed}});
         });
     }
 
@@ -242,12 +252,14 @@ public:
         ask([&](Tables& tables) { return tables.history(query, &results); });
         // A result both in the store and in the spool (sent while another process read the
         // spool) is shown once.
-        std::stable_sort(results.begin(), results.end(), [](const StoredResult& a, const StoredResult& b) {
-            return a.time != b.time ? a.time < b.time : a.id < b.id;
-        });
-        results.erase(std::unique(results.begin(), results.end(),
-                                  [](const StoredResult& a, const StoredResult& b) { return a.id == b.id; }),
-                      results.end());
+        std::stable_sort(results.begin(), results.end(),
+                         [](const StoredResult& a, const StoredResult& b) {
+                             return a.time != b.time ? a.time < b.time : a.id < b.id;
+                         });
+        results.erase(
+            std::unique(results.begin(), results.end(),
+                        [](const StoredResult& a, const StoredResult& b) { return a.id == b.id; }),
+            results.end());
         return results;
     }
 
@@ -286,10 +298,12 @@ public:
         if (m_pending == 0 && m_lost == 0) {
             return {};
         }
-        return std::to_string(m_pending) + (m_pending == 1 ? " result waits" : " results wait") + " in " +
-               m_spoolPath + " for " + m_target.shown + (m_reason.empty() ? "" : " (" + m_reason + ")") +
+        return std::to_string(m_pending) + (m_pending == 1 ? " result waits" : " results wait") +
+               " in " + m_spoolPath + " for " + m_target.shown +
+               (m_reason.empty() ? "" : " (" + m_reason + ")") +
                "; they are sent on by the next command given this store" +
-               (m_lost == 0 ? std::string() : "; " + std::to_string(m_lost) + " could not be kept at all");
+               (m_lost == 0 ? std::string()
+                            : "; " + std::to_string(m_lost) + " could not be kept at all");
     }
 
     std::string lastError() const override
@@ -298,7 +312,8 @@ public:
         return m_lastError;
     }
 
-    void setWaits(std::chrono::milliseconds busyTimeout, std::chrono::milliseconds retryInterval) override
+    void setWaits(std::chrono::milliseconds busyTimeout,
+                  std::chrono::milliseconds retryInterval) override
     {
         const std::lock_guard lock(m_mutex);
         m_busyTimeoutMs = static_cast<int>(busyTimeout.count());
@@ -388,7 +403,8 @@ private:
             return true;
         }
         std::error_code ignored;
-        std::filesystem::create_directories(std::filesystem::path(m_spoolPath).parent_path(), ignored);
+        std::filesystem::create_directories(std::filesystem::path(m_spoolPath).parent_path(),
+                                            ignored);
         bool busy = false;
         auto database = OpenSqlite(m_spoolPath, m_busyTimeoutMs, error, &busy);
         if (!database) {
@@ -413,9 +429,10 @@ private:
     void count()
     {
         std::vector<Row> rows;
-        if (m_spool && m_spool->database().run("SELECT COUNT(*), COALESCE(SUM(CASE WHEN kind = 'result' THEN 1 "
-                                               "ELSE 0 END), 0) FROM outbox",
-                                               {}, &rows)) {
+        if (m_spool && m_spool->database().run(
+                           "SELECT COUNT(*), COALESCE(SUM(CASE WHEN kind = 'result' THEN 1 "
+                           "ELSE 0 END), 0) FROM outbox",
+                           {}, &rows)) {
             m_outbox = static_cast<std::size_t>(std::stoll(rows[0][0].value_or("0")));
             m_pending = static_cast<std::size_t>(std::stoll(rows[0][1].value_or("0")));
         }
@@ -449,9 +466,10 @@ private:
         count();
         while (m_outbox > 0 && connect(false)) {
             std::vector<Row> rows;
-            if (!m_spool->database().run("SELECT seq, kind, id, time_us, utc_offset, passed, failed FROM outbox"
-                                         " ORDER BY seq LIMIT 100",
-                                         {}, &rows)) {
+            if (!m_spool->database().run(
+                    "SELECT seq, kind, id, time_us, utc_offset, passed, failed FROM outbox"
+                    " ORDER BY seq LIMIT 100",
+                    {}, &rows)) {
                 return;
             }
             for (const Row& row : rows) {
@@ -467,7 +485,8 @@ private:
                 Database& database = m_spool->database();
                 if (!database.begin() || !database.run("DELETE FROM outbox WHERE seq = ?", {seq}) ||
                     (kind == "result" && !m_spool->deleteResult(id)) ||
-                    (kind == "end" && !database.run("DELETE FROM jobs WHERE id = ?", {id})) || !database.commit()) {
+                    (kind == "end" && !database.run("DELETE FROM jobs WHERE id = ?", {id})) ||
+                    !database.commit()) {
                     database.rollback();
                     m_reason = "the spool cannot be written: " + database.error();
                     return;
@@ -557,7 +576,8 @@ std::unique_ptr<Store> Store::Open(const std::string& url, std::string* error)
     }
     if (!target->postgres && target->location == DefaultPath()) {
         std::error_code ignored;
-        std::filesystem::create_directories(std::filesystem::path(target->location).parent_path(), ignored);
+        std::filesystem::create_directories(std::filesystem::path(target->location).parent_path(),
+                                            ignored);
     }
     auto store = std::make_unique<qvxstore::SpooledStore>(*target);
     if (!store->start(error)) {

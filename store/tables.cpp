@@ -81,7 +81,8 @@ std::int64_t Micros(std::chrono::system_clock::time_point time)
 std::chrono::system_clock::time_point FromMicros(std::int64_t micros)
 {
     return std::chrono::system_clock::time_point(
-        std::chrono::duration_cast<std::chrono::system_clock::duration>(std::chrono::microseconds(micros)));
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::microseconds(micros)));
 }
 
 std::int64_t Number(const std::optional<std::string>& text)
@@ -94,8 +95,9 @@ Value Nullable(const std::optional<std::int64_t>& number)
     return number ? Value(*number) : Value();
 }
 
-const std::string kResultColumns = "r.id, r.time_us, r.utc_offset, r.host, r.port, r.command, r.ok, r.error, "
-                                   "r.address, r.serial_number, r.job_id, r.job_row";
+const std::string kResultColumns =
+    "r.id, r.time_us, r.utc_offset, r.host, r.port, r.command, r.ok, r.error, "
+    "r.address, r.serial_number, r.job_id, r.job_row";
 
 StoredResult ResultFromRow(const Row& row)
 {
@@ -123,7 +125,10 @@ StoredResult ResultFromRow(const Row& row)
 
 } // namespace
 
-int KnownSchemaVersion() { return static_cast<int>(kMigrations.size()); }
+int KnownSchemaVersion()
+{
+    return static_cast<int>(kMigrations.size());
+}
 
 std::string IsoTime(std::chrono::system_clock::time_point time, int utcOffsetMinutes)
 {
@@ -139,9 +144,10 @@ std::string IsoTime(std::chrono::system_clock::time_point time, int utcOffsetMin
     gmtime_r(&shifted, &parts);
     const int offset = utcOffsetMinutes < 0 ? -utcOffsetMinutes : utcOffsetMinutes;
     char text[64];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02d:%02d", parts.tm_year + 1900,
-                  parts.tm_mon + 1, parts.tm_mday, parts.tm_hour, parts.tm_min, parts.tm_sec,
-                  static_cast<int>(fraction / 1000), utcOffsetMinutes < 0 ? '-' : '+', offset / 60, offset % 60);
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03d%c%02d:%02d",
+                  parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday, parts.tm_hour,
+                  parts.tm_min, parts.tm_sec, static_cast<int>(fraction / 1000),
+                  utcOffsetMinutes < 0 ? '-' : '+', offset / 60, offset % 60);
     return text;
 }
 
@@ -172,8 +178,9 @@ bool Tables::migrate(std::string* error, bool* newer)
     *newer = false;
     const auto refuseNewer = [&](int version) {
         *newer = true;
-        *error = "the store holds schema version " + std::to_string(version) + ", newer than this program's " +
-                 std::to_string(KnownSchemaVersion()) + "; nothing was written: use a newer Quorvex";
+        *error = "the store holds schema version " + std::to_string(version) +
+                 ", newer than this program's " + std::to_string(KnownSchemaVersion()) +
+                 "; nothing was written: use a newer Quorvex";
         return false;
     };
     // Looked at before anything is written, so that a newer schema is left untouched.
@@ -234,18 +241,19 @@ bool Tables::insertJobRow(const StoredJob& job, const std::string& host)
          IsoTime(job.started, LocalUtcOffsetMinutes(job.started))});
 }
 
-bool Tables::finishJob(std::int64_t id, std::chrono::system_clock::time_point ended, int utcOffsetMinutes, int passed,
-                       int failed)
+bool Tables::finishJob(std::int64_t id, std::chrono::system_clock::time_point ended,
+                       int utcOffsetMinutes, int passed, int failed)
 {
     return transaction([&] { return finishJobRow(id, ended, utcOffsetMinutes, passed, failed); });
 }
 
-bool Tables::finishJobRow(std::int64_t id, std::chrono::system_clock::time_point ended, int utcOffsetMinutes,
-                          int passed, int failed)
+bool Tables::finishJobRow(std::int64_t id, std::chrono::system_clock::time_point ended,
+                          int utcOffsetMinutes, int passed, int failed)
 {
-    return m_database->run("UPDATE jobs SET ended_us = ?, ended = ?, passed = ?, failed = ? WHERE id = ?",
-                           {Micros(ended), IsoTime(ended, utcOffsetMinutes), std::int64_t{passed},
-                            std::int64_t{failed}, id});
+    return m_database->run(
+        "UPDATE jobs SET ended_us = ?, ended = ?, passed = ?, failed = ? WHERE id = ?",
+        {Micros(ended), IsoTime(ended, utcOffsetMinutes), std::int64_t{passed},
+         std::int64_t{failed}, id});
 }
 
 bool Tables::insertResult(const StoredResult& result)
@@ -256,15 +264,16 @@ bool Tables::insertResult(const StoredResult& result)
 bool Tables::insertResultRows(const StoredResult& result)
 {
     std::int64_t inserted = 0;
-    if (!m_database->run("INSERT INTO results (id, time_us, utc_offset, time, host, port, command, ok, error,"
-                         " address, serial_number, job_id, job_row)"
-                         " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (id) DO NOTHING",
-                         {result.id, Micros(result.time), std::int64_t{result.utcOffsetMinutes},
-                          IsoTime(result.time, result.utcOffsetMinutes), result.host, result.port,
-                          result.command, std::int64_t{result.ok ? 1 : 0}, result.error,
-                          result.address ? Value(std::int64_t{*result.address}) : Value(), result.serialNumber,
-                          Nullable(result.job), result.row ? Value(std::int64_t{*result.row}) : Value()},
-                         nullptr, &inserted)) {
+    if (!m_database->run(
+            "INSERT INTO results (id, time_us, utc_offset, time, host, port, command, ok, error,"
+            " address, serial_number, job_id, job_row)"
+            " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (id) DO NOTHING",
+            {result.id, Micros(result.time), std::int64_t{result.utcOffsetMinutes},
+             IsoTime(result.time, result.utcOffsetMinutes), result.host, result.port,
+             result.command, std::int64_t{result.ok ? 1 : 0}, result.error,
+             result.address ? Value(std::int64_t{*result.address}) : Value(), result.serialNumber,
+             Nullable(result.job), result.row ? Value(std::int64_t{*result.row}) : Value()},
+            nullptr, &inserted)) {
         return false;
     }
     if (inserted == 0) {
@@ -284,8 +293,9 @@ bool Tables::insertResultRows(const StoredResult& result)
     }
     position = 0;
     for (const auto& [field, value] : result.reading) {
-        if (!m_database->run("INSERT INTO readings (result_id, position, field, value) VALUES (?, ?, ?, ?)",
-                             {result.id, ++position, field, value})) {
+        if (!m_database->run(
+                "INSERT INTO readings (result_id, position, field, value) VALUES (?, ?, ?, ?)",
+                {result.id, ++position, field, value})) {
             return false;
         }
     }
@@ -299,10 +309,12 @@ bool Tables::deleteResult(std::int64_t id)
            m_database->run("DELETE FROM results WHERE id = ?", {id});
 }
 
-bool Tables::load(const std::string& where, const std::vector<Value>& values, std::vector<StoredResult>* results)
+bool Tables::load(const std::string& where, const std::vector<Value>& values,
+                  std::vector<StoredResult>* results)
 {
     std::vector<Row> rows;
-    if (!m_database->run("SELECT " + kResultColumns + " FROM results r" + where + " ORDER BY r.time_us, r.id",
+    if (!m_database->run("SELECT " + kResultColumns + " FROM results r" + where +
+                             " ORDER BY r.time_us, r.id",
                          values, &rows)) {
         return false;
     }
@@ -343,7 +355,8 @@ bool Tables::load(const std::string& where, const std::vector<Value>& values, st
     for (const Row& row : readings) {
         const auto found = index.find(Number(row[0]));
         if (found != index.end()) {
-            (*results)[found->second].reading.emplace_back(row[1].value_or(""), row[2].value_or(""));
+            (*results)[found->second].reading.emplace_back(row[1].value_or(""),
+                                                           row[2].value_or(""));
         }
     }
     return true;
@@ -353,7 +366,9 @@ bool Tables::history(const HistoryQuery& query, std::vector<StoredResult>* resul
 {
     std::string where;
     std::vector<Value> values;
-    const auto narrow = [&](const std::string& condition) { where += (where.empty() ? " WHERE " : " AND ") + condition; };
+    const auto narrow = [&](const std::string& condition) {
+        where += (where.empty() ? " WHERE " : " AND ") + condition;
+    };
     if (!query.serialNumber.empty()) {
         narrow("r.serial_number = ?");
         values.emplace_back(query.serialNumber);
@@ -397,9 +412,10 @@ bool Tables::result(std::int64_t id, std::optional<StoredResult>* result)
 bool Tables::job(std::int64_t id, std::optional<StoredJob>* job)
 {
     std::vector<Row> rows;
-    if (!m_database->run("SELECT id, file_name, content_hash, started_us, ended_us, passed, failed FROM jobs"
-                         " WHERE id = ?",
-                         {id}, &rows)) {
+    if (!m_database->run(
+            "SELECT id, file_name, content_hash, started_us, ended_us, passed, failed FROM jobs"
+            " WHERE id = ?",
+            {id}, &rows)) {
         return false;
     }
     job->reset();
@@ -420,16 +436,18 @@ bool Tables::job(std::int64_t id, std::optional<StoredJob>* job)
     return true;
 }
 
-bool Tables::passedSerialNumbers(const std::string& contentHash, std::vector<std::string>* serialNumbers)
+bool Tables::passedSerialNumbers(const std::string& contentHash,
+                                 std::vector<std::string>* serialNumbers)
 {
     // A row passed when every result recorded for it is ok: a row whose reading failed after
     // its settings took did not pass.
     std::vector<Row> rows;
-    if (!m_database->run("SELECT DISTINCT r.serial_number FROM results r JOIN jobs j ON j.id = r.job_id"
-                         " WHERE j.content_hash = ? AND r.serial_number <> '' AND r.job_row IS NOT NULL"
-                         " GROUP BY r.job_id, r.job_row, r.serial_number HAVING MIN(r.ok) = 1"
-                         " ORDER BY r.serial_number",
-                         {contentHash}, &rows)) {
+    if (!m_database->run(
+            "SELECT DISTINCT r.serial_number FROM results r JOIN jobs j ON j.id = r.job_id"
+            " WHERE j.content_hash = ? AND r.serial_number <> '' AND r.job_row IS NOT NULL"
+            " GROUP BY r.job_id, r.job_row, r.serial_number HAVING MIN(r.ok) = 1"
+            " ORDER BY r.serial_number",
+            {contentHash}, &rows)) {
         return false;
     }
     for (const Row& row : rows) {

@@ -26,21 +26,22 @@ public:
     bool migrate(std::string* error, bool* newer);
 
     bool insertJob(const StoredJob& job, const std::string& host);
-    bool finishJob(std::int64_t id, std::chrono::system_clock::time_point ended, int utcOffsetMinutes, int passed,
-                   int failed);
+    bool finishJob(std::int64_t id, std::chrono::system_clock::time_point ended,
+                   int utcOffsetMinutes, int passed, int failed);
     // The result with its properties and reading; it must carry its id.
     bool insertResult(const StoredResult& result);
     bool deleteResult(std::int64_t id);
     // The same writes inside a transaction the caller holds.
     bool insertJobRow(const StoredJob& job, const std::string& host);
-    bool finishJobRow(std::int64_t id, std::chrono::system_clock::time_point ended, int utcOffsetMinutes, int passed,
-                      int failed);
+    bool finishJobRow(std::int64_t id, std::chrono::system_clock::time_point ended,
+                      int utcOffsetMinutes, int passed, int failed);
     bool insertResultRows(const StoredResult& result);
 
     bool history(const HistoryQuery& query, std::vector<StoredResult>* results);
     bool result(std::int64_t id, std::optional<StoredResult>* result);
     bool job(std::int64_t id, std::optional<StoredJob>* job);
-    bool passedSerialNumbers(const std::string& contentHash, std::vector<std::string>* serialNumbers);
+    bool passedSerialNumbers(const std::string& contentHash,
+                             std::vector<std::string>* serialNumbers);
 
     Database& database() { return *m_database; }
     std::string error() const { return m_database->error(); }
@@ -49,7 +50,8 @@ public:
 private:
     // Runs write in one transaction; rolled back when it fails.
     template <class Write> bool transaction(Write write);
-    bool load(const std::string& where, const std::vector<Value>& values, std::vector<StoredResult>* results);
+    bool load(const std::string& where, const std::vector<Value>& values,
+              std::vector<StoredResult>* results);
 
     std::unique_ptr<Database> m_database;
 };

@@ -25,7 +25,8 @@ int main(int argc, char** argv)
     const long count = std::atol(argv[2]);
     for (long i = 0; count == 0 || i < count; ++i) {
         StoredResult result;
-        result.id = static_cast<std::int64_t>(std::strtoll(argv[3], nullptr, 10)) * 1'000'000 + i + 1;
+        result.id =
+            static_cast<std::int64_t>(std::strtoll(argv[3], nullptr, 10)) * 1'000'000 + i + 1;
         result.time = std::chrono::system_clock::now();
         result.host = "writer";
         result.port = "/dev/pts/9";
@@ -34,8 +35,11 @@ int main(int argc, char** argv)
         result.serialNumber = argv[3];
         result.row = static_cast<int>(i + 1);
         result.properties = {{"address", "5", true}, {"baud", "9600", true}, {"sn", argv[3], true}};
-        result.reading = {{"active_kwh", "1.00"}, {"voltage_l1", "230"}, {"current_l1", "5"},
-                          {"frequency", "50"}, {"power_factor", "0.980"}};
+        result.reading = {{"active_kwh", "1.00"},
+                          {"voltage_l1", "230"},
+                          {"current_l1", "5"},
+                          {"frequency", "50"},
+                          {"power_factor", "0.980"}};
         store->record(result);
         std::printf("%lld\n", static_cast<long long>(result.id));
         std::fflush(stdout);

@@ -75,27 +75,39 @@ public:
         if (::geteuid() == 0) {
             const passwd* user = ::getpwnam("postgres");
             user = user ? user : ::getpwnam("nobody");
-            if (!user || ::chown(QFile::encodeName(m_dir.path()).constData(), user->pw_uid, user->pw_gid) != 0) {
+            if (!user || ::chown(QFile::encodeName(m_dir.path()).constData(), user->pw_uid,
+                                 user->pw_gid) != 0) {
                 *error = "no user to run the server as";
                 return false;
             }
             m_user = user->pw_name;
         }
-        if (!run("initdb", {"-D", data(), "-U", "quorvex", "-A", "trust", "-E", "UTF8", "--no-sync"}, error)) {
+        if (!run("initdb",
+                 {"-D", data(), "-U", "quorvex", "-A", "trust", "-E", "UTF8", "--no-sync"},
+                 error)) {
             return false;
         }
         return resume(error);
     }
     bool resume(QString* error)
     {
-        const QString options =
-            QString("-c listen_addresses=127.0.0.1 -p %1 -k %2 -c fsync=off").arg(m_port).arg(m_dir.path());
-        return run("pg_ctl", {"-D", data(), "-l", m_dir.path() + "/log", "-w", "-o", options, "start"}, error);
+        const QString options = QString("-c listen_addresses=127.0.0.1 -p %1 -k %2 -c fsync=off")
+                                    .arg(m_port)
+                                    .arg(m_dir.path());
+        return run("pg_ctl",
+                   {"-D", data(), "-l", m_dir.path() + "/log", "-w", "-o", options, "start"},
+                   error);
     }
-    bool stop(QString* error) { return run("pg_ctl", {"-D", data(), "-m", "fast", "-w", "stop"}, error); }
+    bool stop(QString* error)
+    {
+        return run("pg_ctl", {"-D", data(), "-m", "fast", "-w", "stop"}, error);
+    }
     std::string url(const QString& database) const
     {
-        return QString("postgresql://quorvex@127.0.0.1:%1/%2").arg(m_port).arg(database).toStdString();
+        return QString("postgresql://quorvex@127.0.0.1:%1/%2")
+            .arg(m_port)
+            .arg(database)
+            .toStdString();
     }
     // A new, empty database for one case.
     std::string create(const QString& name)
@@ -141,7 +153,8 @@ std::chrono::system_clock::time_point At(int second)
 std::vector<StoredResult> Sample(std::int64_t job)
 {
     std::vector<StoredResult> results;
-    const auto add = [&](int second, const char* command, bool ok, const char* sn, std::optional<int> row) {
+    const auto add = [&](int second, const char* command, bool ok, const char* sn,
+                         std::optional<int> row) {
         StoredResult result;
         result.id = 1000 + second;
         result.time = At(second);
@@ -157,9 +170,11 @@ std::vector<StoredResult> Sample(std::int64_t job)
             result.job = job;
             result.row = row;
         }
-        result.properties = {{"baud", "9600", true}, {"sn", sn, std::nullopt}, {"parity", "even", false}};
+        result.properties = {
+            {"baud", "9600", true}, {"sn", sn, std::nullopt}, {"parity", "even", false}};
         if (std::string(command) == "read-meter") {
-            result.reading = {{"sn", sn}, {"active_kwh", "12.50"}, {"voltage_l1", "230.1"}, {"frequency", "50"}};
+            result.reading = {
+                {"sn", sn}, {"active_kwh", "12.50"}, {"voltage_l1", "230.1"}, {"frequency", "50"}};
         }
         results.push_back(result);
     };
@@ -181,10 +196,11 @@ bool Same(const StoredResult& a, const StoredResult& b)
         }
         return list;
     };
-    return a.id == b.id && a.time == b.time && a.utcOffsetMinutes == b.utcOffsetMinutes && a.host == b.host &&
-           a.port == b.port && a.command == b.command && a.ok == b.ok && a.error == b.error &&
-           a.address == b.address && a.serialNumber == b.serialNumber && a.job == b.job && a.row == b.row &&
-           properties(a) == properties(b) && a.reading == b.reading;
+    return a.id == b.id && a.time == b.time && a.utcOffsetMinutes == b.utcOffsetMinutes &&
+           a.host == b.host && a.port == b.port && a.command == b.command && a.ok == b.ok &&
+           a.error == b.error && a.address == b.address && a.serialNumber == b.serialNumber &&
+           a.job == b.job && a.row == b.row && properties(a) == properties(b) &&
+           a.reading == b.reading;
 }
 
 QList<qint64> Ids(const std::vector<StoredResult>& results)
@@ -212,8 +228,9 @@ class TestStore : public QObject
     std::unique_ptr<Store> fresh(const QString& backend, std::string* url = nullptr)
     {
         const QString name = QString("case%1").arg(++m_databases);
-        const std::string location = backend == "postgresql" ? m_server.create(name)
-                                                             : (m_dir.path() + "/" + name + ".sqlite").toStdString();
+        const std::string location = backend == "postgresql"
+                                         ? m_server.create(name)
+                                         : (m_dir.path() + "/" + name + ".sqlite").toStdString();
         if (url) {
             *url = location;
         }
@@ -225,10 +242,7 @@ class TestStore : public QObject
         return store;
     }
 
-    void backends()
-    {
-        QTest::addColumn<QString>("backend");
-    }
+    void backends() { QTest::addColumn<QString>("backend"); }
 
 private slots:
     void initTestCase()
@@ -279,7 +293,8 @@ private slots:
             m_filledJobs[backend] = store->beginJob("line.csv", "abc");
             const std::vector<StoredResult> sample = Sample(m_filledJobs[backend]);
             for (auto it = sample.rbegin(); it != sample.rend(); ++it) {
-                store->record(*it); // recorded out of order: answers come in time order all the same
+                store->record(
+                    *it); // recorded out of order: answers come in time order all the same
             }
         }
         const std::int64_t job = m_filledJobs[backend];
@@ -353,7 +368,8 @@ private slots:
         QVERIFY(!store->job(other)->ended);
         QVERIFY(!store->job(12345));
         // Row 1 (both results ok) and row 3 passed; row 2 failed; 77 is another file's.
-        QCOMPARE(store->passedSerialNumbers("hash-a"), (std::vector<std::string>{"00000001", "00000002"}));
+        QCOMPARE(store->passedSerialNumbers("hash-a"),
+                 (std::vector<std::string>{"00000001", "00000002"}));
         QCOMPARE(store->passedSerialNumbers("hash-b"), std::vector<std::string>{"00000077"});
         QVERIFY(store->passedSerialNumbers("hash-c").empty());
     }
@@ -532,12 +548,14 @@ private slots:
         store->record(sample[2]);
         store->record(sample[3]);
         QCOMPARE(store->pending(), std::size_t{2});
-        QVERIFY2(store->warning().find("2 results wait") != std::string::npos, store->warning().c_str());
+        QVERIFY2(store->warning().find("2 results wait") != std::string::npos,
+                 store->warning().c_str());
         // What waits is found even now.
         HistoryQuery bySn;
         bySn.serialNumber = "00000003";
         QCOMPARE(Ids(store->history(bySn)), QList<qint64>{1003});
-        // A held SQLite file still answers questions (WAL lets readers in); a stopped server does not.
+        // A held SQLite file still answers questions (WAL lets readers in); a stopped server does
+        // not.
         QCOMPARE(store->lastError().empty(), backend == "sqlite");
 
         if (backend == "postgresql") {

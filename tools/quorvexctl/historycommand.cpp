@@ -17,7 +17,8 @@ bool Digits(const std::string& text, std::size_t from, std::size_t count)
     if (from + count > text.size()) {
         return false;
     }
-    return std::all_of(text.begin() + static_cast<long>(from), text.begin() + static_cast<long>(from + count),
+    return std::all_of(text.begin() + static_cast<long>(from),
+                       text.begin() + static_cast<long>(from + count),
                        [](char c) { return c >= '0' && c <= '9'; });
 }
 
@@ -74,11 +75,16 @@ std::vector<Outcome> Report(const StoredJob& job, const std::vector<StoredResult
             }
         }
     }
-    const auto passed = std::count_if(rows.begin(), rows.end(), [](const auto& row) { return row.second.ok; });
+    const auto passed =
+        std::count_if(rows.begin(), rows.end(), [](const auto& row) { return row.second.ok; });
     const auto failed = static_cast<long>(rows.size()) - passed;
-    Outcome summary{job.started, job.fileName, "report", job.ended && failed == 0,
-                    job.ended ? (failed == 0 ? std::string() : std::to_string(failed) + " rows failed")
-                              : "the job did not end",
+    Outcome summary{job.started,
+                    job.fileName,
+                    "report",
+                    job.ended && failed == 0,
+                    job.ended
+                        ? (failed == 0 ? std::string() : std::to_string(failed) + " rows failed")
+                        : "the job did not end",
                     {}};
     summary.fields = {{"job", std::to_string(job.id)},
                       {"file", job.fileName},
@@ -91,7 +97,11 @@ std::vector<Outcome> Report(const StoredJob& job, const std::vector<StoredResult
     std::vector<Outcome> outcomes{summary};
     for (const auto& [number, row] : rows) {
         if (!row.ok) {
-            outcomes.push_back(Outcome{row.time, row.port, "row", false, row.reasons,
+            outcomes.push_back(Outcome{row.time,
+                                       row.port,
+                                       "row",
+                                       false,
+                                       row.reasons,
                                        {{"job", std::to_string(job.id)},
                                         {"row", std::to_string(number)},
                                         {"sn", row.serialNumber}}});
@@ -102,11 +112,12 @@ std::vector<Outcome> Report(const StoredJob& job, const std::vector<StoredResult
 
 } // namespace
 
-std::optional<std::chrono::system_clock::time_point> ParseTime(const std::string& text, bool endOfDay)
+std::optional<std::chrono::system_clock::time_point> ParseTime(const std::string& text,
+                                                               bool endOfDay)
 {
     // YYYY-MM-DD, then optionally [T ]HH:MM[:SS[.fraction]], then optionally Z or +HH:MM.
-    if (!Digits(text, 0, 4) || text.size() < 10 || text[4] != '-' || !Digits(text, 5, 2) || text[7] != '-' ||
-        !Digits(text, 8, 2)) {
+    if (!Digits(text, 0, 4) || text.size() < 10 || text[4] != '-' || !Digits(text, 5, 2) ||
+        text[7] != '-' || !Digits(text, 8, 2)) {
         return std::nullopt;
     }
     std::tm parts{};
@@ -117,7 +128,8 @@ std::optional<std::chrono::system_clock::time_point> ParseTime(const std::string
     long micros = 0;
     bool dateOnly = true;
     if (at < text.size() && (text[at] == 'T' || text[at] == ' ')) {
-        if (!Digits(text, at + 1, 2) || at + 3 >= text.size() || text[at + 3] != ':' || !Digits(text, at + 4, 2)) {
+        if (!Digits(text, at + 1, 2) || at + 3 >= text.size() || text[at + 3] != ':' ||
+            !Digits(text, at + 4, 2)) {
             return std::nullopt;
         }
         dateOnly = false;
@@ -149,15 +161,16 @@ std::optional<std::chrono::system_clock::time_point> ParseTime(const std::string
     if (at < text.size()) {
         if (text[at] == 'Z' && at + 1 == text.size()) {
             offsetMinutes = 0;
-        } else if ((text[at] == '+' || text[at] == '-') && at + 6 == text.size() && Digits(text, at + 1, 2) &&
-                   text[at + 3] == ':' && Digits(text, at + 4, 2)) {
-            offsetMinutes = (NumberAt(text, at + 1, 2) * 60 + NumberAt(text, at + 4, 2)) * (text[at] == '-' ? -1 : 1);
+        } else if ((text[at] == '+' || text[at] == '-') && at + 6 == text.size() &&
+                   Digits(text, at + 1, 2) && text[at + 3] == ':' && Digits(text, at + 4, 2)) {
+            offsetMinutes = (NumberAt(text, at + 1, 2) * 60 + NumberAt(text, at + 4, 2)) *
+                            (text[at] == '-' ? -1 : 1);
         } else {
             return std::nullopt;
         }
     }
-    if (parts.tm_mon > 11 || parts.tm_mday < 1 || parts.tm_mday > 31 || parts.tm_hour > 23 || parts.tm_min > 59 ||
-        parts.tm_sec > 60) {
+    if (parts.tm_mon > 11 || parts.tm_mday < 1 || parts.tm_mday > 31 || parts.tm_hour > 23 ||
+        parts.tm_min > 59 || parts.tm_sec > 60) {
         return std::nullopt;
     }
     const int day = parts.tm_mday;
@@ -178,7 +191,8 @@ std::optional<std::chrono::system_clock::time_point> ParseTime(const std::string
     return std::chrono::time_point_cast<std::chrono::system_clock::duration>(time);
 }
 
-std::optional<HistoryOptions> ParseHistoryArguments(const std::vector<std::string>& args, std::string* error)
+std::optional<HistoryOptions> ParseHistoryArguments(const std::vector<std::string>& args,
+                                                    std::string* error)
 {
     HistoryOptions options;
     const auto fail = [error](const std::string& message) {
@@ -196,7 +210,8 @@ std::optional<HistoryOptions> ParseHistoryArguments(const std::vector<std::strin
     for (std::size_t i = 0; i < args.size(); ++i) {
         std::string arg = args[i];
         std::optional<std::string> inlineValue;
-        if (const auto equals = arg.find('='); arg.rfind("--", 0) == 0 && equals != std::string::npos) {
+        if (const auto equals = arg.find('=');
+            arg.rfind("--", 0) == 0 && equals != std::string::npos) {
             inlineValue = arg.substr(equals + 1);
             arg.resize(equals);
         }
@@ -216,8 +231,8 @@ std::optional<HistoryOptions> ParseHistoryArguments(const std::vector<std::strin
             options.query.failedOnly = true;
             continue;
         }
-        if (arg != "--sn" && arg != "--job" && arg != "--since" && arg != "--until" && arg != "--command" &&
-            arg != "--report") {
+        if (arg != "--sn" && arg != "--job" && arg != "--since" && arg != "--until" &&
+            arg != "--command" && arg != "--report") {
             return fail(arg.rfind("-", 0) == 0 ? "unknown option " + arg + " of history"
                                                : "history takes no argument '" + arg + "'");
         }
@@ -229,7 +244,8 @@ std::optional<HistoryOptions> ParseHistoryArguments(const std::vector<std::strin
             if (text->size() > 8 || !Digits(*text, 0, text->size())) {
                 return fail("--sn: '" + *text + "' is not 1 to 8 digits");
             }
-            // Meters keep eight digits; a shorter number means its leading zeros, as commission takes it.
+            // Meters keep eight digits; a shorter number means its leading zeros, as commission
+            // takes it.
             options.query.serialNumber = std::string(8 - text->size(), '0') + *text;
         } else if (arg == "--job" || arg == "--report") {
             const auto id = jobId(*text);
@@ -240,7 +256,8 @@ std::optional<HistoryOptions> ParseHistoryArguments(const std::vector<std::strin
         } else if (arg == "--since" || arg == "--until") {
             const auto time = ParseTime(*text, arg == "--until");
             if (!time) {
-                return fail(arg + ": '" + *text + "' is not a time like 2026-12-08 or 2026-12-08T14:03:07+01:00");
+                return fail(arg + ": '" + *text +
+                            "' is not a time like 2026-12-08 or 2026-12-08T14:03:07+01:00");
             }
             (arg == "--since" ? options.query.since : options.query.until) = time;
         } else {
@@ -284,7 +301,8 @@ Outcome OutcomeOf(const StoredResult& result)
             }
             outcome.fields.emplace_back(property.name, property.value);
             if (property.verified) {
-                outcome.fields.emplace_back(property.name + "_verified", *property.verified ? "true" : "false");
+                outcome.fields.emplace_back(property.name + "_verified",
+                                            *property.verified ? "true" : "false");
             }
         }
     }
@@ -317,8 +335,9 @@ int RunHistory(const Options& options, std::FILE* out, std::FILE* err)
         if (!job) {
             const std::string why = store->lastError();
             std::fprintf(err, "quorvexctl: %s\n",
-                         why.empty() ? ("no job " + std::to_string(*history->report) + " in " + url).c_str()
-                                     : why.c_str());
+                         why.empty()
+                             ? ("no job " + std::to_string(*history->report) + " in " + url).c_str()
+                             : why.c_str());
             status = why.empty() ? kMeterFailed : kPortFailed;
         } else {
             HistoryQuery query;

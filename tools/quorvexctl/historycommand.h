@@ -20,7 +20,8 @@ struct HistoryOptions
 
 // history's own options: --sn, --job, --since, --until, --command, --failed, --report. Nothing,
 // and the message naming the option at fault, on bad usage.
-std::optional<HistoryOptions> ParseHistoryArguments(const std::vector<std::string>& args, std::string* error);
+std::optional<HistoryOptions> ParseHistoryArguments(const std::vector<std::string>& args,
+                                                    std::string* error);
 
 // Prints what the store (--store, or the default one) holds; 0 when it answered, 1 when the job
 // of --report is not there, 2 when the store cannot be opened, 3 when it did not answer.
@@ -31,6 +32,7 @@ Outcome OutcomeOf(const StoredResult& result);
 
 // "2026-12-08", "2026-12-08T14:03", "2026-12-08 14:03:07.5+01:00", "...Z": local time when no
 // offset is given. A date alone is its first moment, or with endOfDay its last.
-std::optional<std::chrono::system_clock::time_point> ParseTime(const std::string& text, bool endOfDay);
+std::optional<std::chrono::system_clock::time_point> ParseTime(const std::string& text,
+                                                               bool endOfDay);
 
 } // namespace ctl

@@ -15,12 +15,15 @@ namespace {
 
 // Every key a reading of either meter type has.
 constexpr std::array<std::string_view, 27> kReadingKeys{
-    "active_kwh",        "positive_kwh",      "reverse_kwh",       "reactive_kwh",      "voltage_l1",
-    "voltage_l2",        "voltage_l3",        "current_l1",        "current_l2",        "current_l3",
-    "active_power",      "active_power_l1",   "active_power_l2",   "active_power_l3",   "reactive_power",
-    "reactive_power_l1", "reactive_power_l2", "reactive_power_l3", "apparent_power",    "power_factor",
-    "power_factor_l1",   "power_factor_l2",   "power_factor_l3",   "frequency",         "constant",
-    "tariff_number",     "sn",
+    "active_kwh",        "positive_kwh",      "reverse_kwh",
+    "reactive_kwh",      "voltage_l1",        "voltage_l2",
+    "voltage_l3",        "current_l1",        "current_l2",
+    "current_l3",        "active_power",      "active_power_l1",
+    "active_power_l2",   "active_power_l3",   "reactive_power",
+    "reactive_power_l1", "reactive_power_l2", "reactive_power_l3",
+    "apparent_power",    "power_factor",      "power_factor_l1",
+    "power_factor_l2",   "power_factor_l3",   "frequency",
+    "constant",          "tariff_number",     "sn",
 };
 
 bool IsReadingKey(const std::string& key)
@@ -65,9 +68,10 @@ StoredResult ToStoredResult(const Outcome& outcome, const std::string& host)
     result.error = outcome.error;
     // A reading is there when a field other than the serial number is one of its keys; the
     // serial number alone is a property set or read.
-    const bool reading = std::any_of(outcome.fields.begin(), outcome.fields.end(), [](const auto& field) {
-        return field.first != "sn" && IsReadingKey(field.first);
-    });
+    const bool reading =
+        std::any_of(outcome.fields.begin(), outcome.fields.end(), [](const auto& field) {
+            return field.first != "sn" && IsReadingKey(field.first);
+        });
     const std::string* property = FieldOf(outcome, "property");
     for (const auto& [key, value] : outcome.fields) {
         if (key == "address") {
@@ -76,7 +80,8 @@ StoredResult ToStoredResult(const Outcome& outcome, const std::string& host)
             result.job = Parse<std::int64_t>(value);
         } else if (key == "row") {
             result.row = Parse<int>(value);
-        } else if (key == "property" || key == "verified" || key == "read" || (property && key == "value")) {
+        } else if (key == "property" || key == "verified" || key == "read" ||
+                   (property && key == "value")) {
             continue; // one property, below
         } else if (reading && IsReadingKey(key)) {
             result.reading.emplace_back(key, value);
@@ -108,7 +113,9 @@ StoredResult ToStoredResult(const Outcome& outcome, const std::string& host)
 
 std::function<void(const Outcome&)> StoreSink(Store& store)
 {
-    return [&store, host = BenchHostName()](const Outcome& outcome) { store.record(ToStoredResult(outcome, host)); };
+    return [&store, host = BenchHostName()](const Outcome& outcome) {
+        store.record(ToStoredResult(outcome, host));
+    };
 }
 
 } // namespace ctl
