@@ -18,6 +18,7 @@ namespace {
 // the store is left alone: a bench never waits on an absent server once per meter.
 constexpr int kBusyTimeoutMs = 5000;
 constexpr std::chrono::milliseconds kRetryInterval{5000};
+constexpr std::chrono::milliseconds kLongestWait{60000};
 
 struct Target
 {
@@ -318,6 +319,7 @@ public:
         const std::lock_guard lock(m_mutex);
         m_busyTimeoutMs = static_cast<int>(busyTimeout.count());
         m_retryInterval = retryInterval;
+        m_wait = retryInterval;
         if (m_server) {
             m_server->database().setBusyTimeout(m_busyTimeoutMs);
         }
@@ -338,8 +340,10 @@ private:
         return id;
     }
 
-    // A connection to the store, made again once the retry interval has passed. now: try even
-    // when the last attempt was a moment ago.
+    // A connection to the store, made again once the wait after the last attempt has passed.
+    // The wait doubles with each attempt that fails, up to a minute, so that a server that does
+    // not answer (each attempt blocking up to its connect timeout) slows the meter work little.
+    // now: try even when the last attempt was a moment ago.
     bool connect(bool now)
     {
         if (m_server) {
@@ -349,8 +353,11 @@ private:
             return false;
         }
         const auto clock = std::chrono::steady_clock::now();
-        if (!now && m_attempted && clock - m_lastAttempt < m_retryInterval) {
+        if (!now && m_attempted && clock - m_lastAttempt < m_wait) {
             return false;
+        }
+        if (m_attempted) {
+            m_wait = std::min<std::chrono::milliseconds>(std::max(m_wait * 2, m_retryInterval), kLongestWait);
         }
         m_attempted = true;
         m_lastAttempt = clock;
@@ -378,6 +385,7 @@ private:
         }
         m_server = std::move(tables);
         m_everConnected = true;
+        m_wait = m_retryInterval;
         return true;
     }
 
@@ -559,6 +567,7 @@ private:
     bool m_everConnected = false;
     std::chrono::steady_clock::time_point m_lastAttempt;
     std::chrono::milliseconds m_retryInterval = kRetryInterval;
+    std::chrono::milliseconds m_wait = kRetryInterval;
     int m_busyTimeoutMs = kBusyTimeoutMs;
     std::mt19937_64 m_random;
     mutable std::mutex m_mutex;
