@@ -10,6 +10,7 @@
 #include "mybutton.h"
 #include "port.h"
 #include "resource.h"
+#include "savetostore.h"
 #include "meterfinder.h"
 #include "sinks.h"
 #include "templates.h"
@@ -351,6 +352,7 @@ void CQuorvexDlg::contextMenuEvent(QContextMenuEvent* event)
     menu.addSeparator();
     menu.addAction(QStringLiteral("通信记录(&L)..."), this, &CQuorvexDlg::OnTrafficLog);
     menu.addAction(QStringLiteral("查找电表(&F)..."), this, &CQuorvexDlg::OnFindMeter);
+    menu.addAction(QStringLiteral("保存到数据库(&D)..."), this, &CQuorvexDlg::OnSaveToStore);
     const QString about = LoadResourceString(IDS_ABOUTBOX);
     if (!about.isEmpty()) {
         menu.addSeparator();
@@ -373,6 +375,14 @@ void CQuorvexDlg::OnTrafficLog()
         m_pDlgTrafficLog = new CDlgTrafficLog(*m_pTrafficLog, this);
     }
     m_pDlgTrafficLog->show();
+}
+
+void CQuorvexDlg::OnSaveToStore()
+{
+    const QString url = AskStoreUrl(this, QString::fromStdString(Store::DefaultPath()));
+    if (!url.isEmpty()) {
+        AfxMessageBox(SaveReadings(url, m_danDataList, m_energyList));
+    }
 }
 
 void CQuorvexDlg::OnFindMeter()

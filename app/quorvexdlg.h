@@ -91,6 +91,8 @@ public:
     // Finds the meter on the selected COM port whose line settings are unknown, and sets the
     // window to them.
     void OnFindMeter();
+    // The readings of both lists into a store the technician picks.
+    void OnSaveToStore();
 
     // What the window holds, for those who look in from outside (tests, benchmarks).
     int DecimalMode() const { return m_nDecimalMode; }

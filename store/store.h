@@ -24,6 +24,9 @@ struct StoredProperty
 // One command's result on one meter.
 struct StoredResult
 {
+    // Unique across every bench, chosen by the program that recorded it (0: choose one), so
+    // that a result sent on twice after a lost connection is kept once.
+    std::int64_t id = 0;
     std::chrono::system_clock::time_point time;
     int utcOffsetMinutes = 0; // the offset the time was taken in, so that it reads as the bench saw it
     std::string host;         // the bench's host name
@@ -90,4 +93,17 @@ public:
     virtual std::size_t pending() = 0;
     // A warning for standard error when something waits ("12 results wait for ..."); empty when none.
     virtual std::string warning() const = 0;
+
+    // Why the last question (history, job, passedSerialNumbers) had no answer from the store
+    // itself; empty when it had. The answer then holds only what waits in the spool.
+    virtual std::string lastError() const { return {}; }
+    // How long a write waits for a database another process holds, and how long after a
+    // failed write the store is left alone (meanwhile results go straight to the spool).
+    virtual void setWaits(std::chrono::milliseconds busyTimeout, std::chrono::milliseconds retryInterval)
+    {
+        (void)busyTimeout;
+        (void)retryInterval;
+    }
+    // Where the results wait for this store while it cannot be written.
+    virtual std::string spoolPath() const { return {}; }
 };

@@ -3,6 +3,7 @@
 #include "framelog.h"
 #include "port.h"
 #include "simulator.h"
+#include "savetostore.h"
 #include "trafficlogdlg.h"
 
 #include <QApplication>
@@ -10,6 +11,7 @@
 #include <QMenu>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
 
@@ -92,6 +94,8 @@ private slots:
     void findsTheMeter();
     void nothingAnswers();
     void cancelLeavesThePortAsItWas();
+    void savesBothListsToAStore_data();
+    void savesBothListsToAStore();
 };
 
 void TestWindowTools::menuHasLogAndFindBeforeAbout()
@@ -101,8 +105,8 @@ void TestWindowTools::menuHasLogAndFindBeforeAbout()
     const QStringList entries = MenuEntries(*f.dlg);
     const QStringList expected{QStringLiteral("最小化(&N)"),     QStringLiteral("关闭(&C)"),
                                QStringLiteral("-"),             QStringLiteral("通信记录(&L)..."),
-                               QStringLiteral("查找电表(&F)..."), QStringLiteral("-"),
-                               QStringLiteral("关于 Quorvex(&A)...")};
+                               QStringLiteral("查找电表(&F)..."), QStringLiteral("保存到数据库(&D)..."),
+                               QStringLiteral("-"),             QStringLiteral("关于 Quorvex(&A)...")};
     QCOMPARE(entries, expected);
 }
 
@@ -237,6 +241,78 @@ void TestWindowTools::cancelLeavesThePortAsItWas()
     QCOMPARE(w.combo(IDC_COMBO_BAUD)->currentIndex(), 3);
     QCOMPARE(w.combo(IDC_COMBO_METER_TYPE)->currentIndex(), 0);
     QCOMPARE(w.text(IDC_EDIT_ADDRESS), QString());
+}
+
+
+void TestWindowTools::savesBothListsToAStore_data()
+{
+    QTest::addColumn<int>("readings");   // read-meter presses on each meter type
+    QTest::addColumn<QString>("answer"); // what the technician picks; FILE: a new file
+    QTest::addColumn<QString>("message");  // the start of what the window says; empty: nothing
+    QTest::addColumn<int>("stored");
+    QTest::newRow("both lists") << 2 << "FILE" << "4 readings saved" << 4;
+    QTest::newRow("cancelled") << 1 << "" << "" << -1;
+    QTest::newRow("no readings") << 0 << "FILE" << "There are no readings" << -1;
+    QTest::newRow("not a store") << 1 << "mysql://host/db" << "Nothing was saved" << -1;
+}
+
+// The readings of both lists, and nothing else, go to the store the technician picks; the
+// window says how many, or why none.
+void TestWindowTools::savesBothListsToAStore()
+{
+    QFETCH(int, readings);
+    QFETCH(QString, answer);
+    QFETCH(QString, message);
+    QFETCH(int, stored);
+    QTemporaryDir dir;
+    qputenv("XDG_DATA_HOME", QFile::encodeName(dir.path()));
+    const QString file = dir.path() + "/bench.sqlite";
+    FindBench bench(MeterKind::Both, 0x20);
+    WindowFixture& w = *bench.window;
+    for (const int type : {0, 1}) {
+        w.select(IDC_COMBO_METER_TYPE, type);
+        w.click(IDC_BTN_READ_ADDRESS);
+        for (int i = 0; i < readings; ++i) {
+            w.click(IDC_BTN_READ_METER);
+        }
+    }
+    QCOMPARE(w.dlg->DanDataList().size() + w.dlg->EnergyList().size(), static_cast<qsizetype>(2 * readings));
+    w.messages.clear();
+    SetStoreUrlAsker([&](QWidget*, const QString&) { return answer == "FILE" ? file : answer; });
+    w.dlg->OnSaveToStore();
+    SetStoreUrlAsker({});
+    qunsetenv("XDG_DATA_HOME");
+    if (message.isEmpty()) {
+        QVERIFY(w.messages.isEmpty());
+    } else {
+        QCOMPARE(w.messages.size(), 1);
+        QVERIFY2(w.messages[0].startsWith(message), qPrintable(w.messages[0]));
+    }
+    if (stored < 0) {
+        QVERIFY(!QFile::exists(file));
+        return;
+    }
+    std::string error;
+    const auto store = Store::Open(file.toStdString(), &error);
+    QVERIFY2(store, error.c_str());
+    const std::vector<StoredResult> results = store->history({});
+    QCOMPARE(results.size(), std::size_t(stored));
+    // Each reading as the list shows it: the single-phase ones, then the three-phase ones.
+    for (std::size_t i = 0; i < results.size(); ++i) {
+        const bool three = i >= std::size_t(readings);
+        const StoredResult& result = results[i];
+        QCOMPARE(result.command, std::string("read-meter"));
+        QCOMPARE(result.properties.at(0).value, std::string(three ? "three" : "single"));
+        const QString sn = three ? w.dlg->EnergyList().at(0).m_strSN : w.dlg->DanDataList().at(0).m_strSN;
+        QCOMPARE(QString::fromStdString(result.serialNumber), sn);
+        QCOMPARE(result.reading.size(), std::size_t(three ? 24 : 13));
+        const QString volts = three ? w.dlg->EnergyList().at(0).m_strVoltageL3 : w.dlg->DanDataList().at(0).m_strVoltageL1;
+        const auto field = std::find_if(result.reading.begin(), result.reading.end(), [three](const auto& f) {
+            return f.first == (three ? "voltage_l3" : "voltage_l1");
+        });
+        QVERIFY(field != result.reading.end());
+        QCOMPARE(QString::fromStdString(field->second), volts);
+    }
 }
 
 QTEST_MAIN(TestWindowTools)

@@ -31,10 +31,10 @@ expect()
 
 properties="address sn baud parity screen decimals display-time"
 globals="--port --baud --parity --type --address --format --timeout --connect-timeout --log --rs485
-    --mqtt --mqtt-ca --mqtt-client-id --mqtt-spool --mqtt-queue --mqtt-drain-timeout --ha-discovery"
+    --mqtt --mqtt-ca --mqtt-client-id --mqtt-spool --mqtt-queue --mqtt-drain-timeout --ha-discovery --store"
 
-expect "quorvexctl " read-meter read set clear-zero commission watch scan job
-expect "quorvexctl --port /dev/x " read-meter read set clear-zero commission watch scan job
+expect "quorvexctl " read-meter read set clear-zero commission watch scan job history
+expect "quorvexctl --port /dev/x " read-meter read set clear-zero commission watch scan job history
 expect "quorvexctl --po" --port
 expect "quorvexctl -" $globals --help --version
 expect "quorvexctl scan --" $globals --all --turnaround --sweep --from --to
@@ -55,7 +55,7 @@ expect "quorvexctl --log " - a.log b.log jobs.csv
 expect "quorvexctl --log=a" a.log
 expect "quorvexctl --mqtt " mqtt:// mqtts://
 expect "quorvexctl --mqtt=mqtts" mqtts://
-expect "quorvexctl --mqtt mqtt://h/p " read-meter read set clear-zero commission watch scan job
+expect "quorvexctl --mqtt mqtt://h/p " read-meter read set clear-zero commission watch scan job history
 expect "quorvexctl --mqtt-ca a" a.log
 expect "quorvexctl --mqtt-spool=b" b.log
 expect "quorvexctl --mqtt-queue "
@@ -79,6 +79,11 @@ expect "quorvexctl job " - a.log b.log jobs.csv
 expect "quorvexctl job jobs.csv "
 expect "quorvexctl job jobs.csv --r" --resume --rs485
 expect "quorvexctl job --p" --parity
+expect "quorvexctl history --" $globals --sn --job --since --until --command --failed --report
+expect "quorvexctl history --command read-" read-meter
+expect "quorvexctl --store a" a.log
+expect "quorvexctl --store p" postgresql://
+expect "quorvexctl history --sn "
 
 # Without "=" among the word breaks the word being completed holds the key as well.
 COMP_WORDBREAKS=${COMP_WORDBREAKS//=/}

@@ -400,6 +400,59 @@ private slots:
         QCOMPARE(read.results[0]["value"].toString(), c.readBack);
     }
 
+    // --store keeps what every port printed, and history gives it back in the same words; a
+    // store that cannot be used stops the command before anything is sent.
+    void store_data()
+    {
+        QTest::addColumn<QStringList>("command");
+        QTest::addColumn<QString>("store"); // FILE: a new file in the test's folder
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("query"); // history's, after the command
+        QTest::newRow("read-meter, two ports") << QStringList{"read-meter"} << "FILE" << 0 << "--command=read-meter";
+        QTest::newRow("commission") << QStringList{"commission", "sn=4711", "screen=9"} << "FILE" << 0
+                                    << "--command=commission";
+        QTest::newRow("silent meter") << QStringList{"--timeout", "100", "--address", "9", "read", "baud"} << "FILE"
+                                      << 1 << "--failed";
+        QTest::newRow("not a store") << QStringList{"set", "screen", "9"} << "mysql://x/y" << 2 << "";
+    }
+    void store()
+    {
+        QFETCH(QStringList, command);
+        QFETCH(QString, store);
+        QFETCH(int, status);
+        QFETCH(QString, query);
+        QTemporaryDir data;
+        const QString url = store == "FILE" ? data.path() + "/bench.sqlite" : store;
+        const QList<std::pair<QString, QString>> env{{"XDG_DATA_HOME", data.path()}};
+        const auto first = StartMeter({});
+        const auto second = StartMeter({});
+        QVERIFY(first && second);
+        const int screen = first->state().screenNumber;
+        RUN_CTL(done, status,
+                QStringList{"--port", PathOf(*first), "--port", PathOf(*second), "--store", url} + command, env);
+        if (status == 2) {
+            QVERIFY(done.results.isEmpty());
+            QCOMPARE(first->state().screenNumber, screen);
+            return;
+        }
+        RUN_CTL(kept, 0, QStringList{"--store", url, "history", query}, env);
+        QCOMPARE(kept.results.size(), done.results.size());
+        QVERIFY(!kept.results.isEmpty());
+        // Both ports' results, each as printed: time, port, command, ok and every field.
+        for (const QJsonObject& printed : done.results) {
+            const auto same = std::find_if(kept.results.begin(), kept.results.end(), [&](const QJsonObject& k) {
+                for (auto it = printed.begin(); it != printed.end(); ++it) {
+                    if (it.key() != "read" && k.value(it.key()) != it.value()) {
+                        return false;
+                    }
+                }
+                return true;
+            });
+            QVERIFY2(same != kept.results.end(), QJsonDocument(printed).toJson().constData());
+        }
+        QVERIFY(!QDir(data.path() + "/quorvex").exists() || QDir(data.path() + "/quorvex").isEmpty());
+    }
+
     // The decimals of the energies: given, or read from the meter with its address first.
     void readMeter_data()
     {

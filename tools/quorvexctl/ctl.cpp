@@ -10,7 +10,9 @@
 #include "hextext.h"
 #include "jobcommand.h"
 #include "portlink.h"
+#include "historycommand.h"
 #include "scancommand.h"
+#include "storesink.h"
 #include "lineport.h"
 #include "netport.h"
 
@@ -445,7 +447,8 @@ std::optional<Format> FormatFromName(const std::string& name)
     return std::nullopt;
 }
 
-const std::vector<std::string> kCommands{"read-meter", "read", "set", "clear-zero", "commission", "watch", "scan", "job"};
+const std::vector<std::string> kCommands{"read-meter", "read", "set", "clear-zero", "commission", "watch", "scan",
+                                         "job", "history"};
 
 } // namespace
 
@@ -454,7 +457,7 @@ std::string UsageText()
     return "usage: quorvexctl [--port PORT]... [--baud 1200|2400|4800|9600] [--parity none|odd|even]\n"
            "                  [--type single|three] [--address N] [--format text|csv|json]\n"
            "                  [--timeout MS] [--connect-timeout MS] [--log FILE] [--rs485]\n"
-           "                  [MQTT OPTIONS] COMMAND [ARG]...\n"
+           "                  [--store URL] [MQTT OPTIONS] COMMAND [ARG]...\n"
            "commands:\n"
            "  read-meter [--decimals 1|2]       one reading of all measured values\n"
            "  read PROPERTY                     address | sn | baud | parity | screen | decimals |\n"
@@ -466,6 +469,10 @@ std::string UsageText()
            "  scan [--all] [--turnaround MS]    find a meter's baud rate, parity, address and type\n"
            "  scan --sweep [--from N --to M]    list the addresses that answer at these settings\n"
            "  job FILE [--resume]               commission the meters a CSV file lists, a row each\n"
+           "  history [--sn SN] [--job ID] [--since TIME] [--until TIME] [--command C] [--failed]\n"
+           "                                    what the store holds (--store, or the default one)\n"
+           "  history --report JOB              a job's rows, passed, failed and each failure's reason\n"
+           "URL is a file, sqlite:PATH or postgresql://[user[:password]@]host[:port]/database.\n"
            "MQTT options: every result also to a broker, kept on disk while the broker is away\n"
            "  --mqtt mqtt[s]://[USER[:PASSWORD]@]HOST[:PORT]/PREFIX   topics PREFIX/<meter>/<command>\n"
            "  --mqtt-ca FILE  --mqtt-client-id ID  --mqtt-spool FILE  --mqtt-queue N  --mqtt-drain-timeout S\n"
@@ -594,6 +601,14 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, bool s
                 return fail("--log needs a file name (- for standard error)");
             }
             options.logPath = *path;
+        } else if (arg == "--store") {
+            const auto url = value();
+            if (!url || url->empty()) {
+                return fail("--store needs a file or a postgresql:// URL");
+            }
+            options.storeUrl = *url;
+        } else if (options.command == "history" && arg.rfind("--", 0) == 0) {
+            options.arguments.push_back(args[i]); // history's own options, checked below
         } else if (arg == "--rs485") {
             if (!flag()) {
                 return std::nullopt;
@@ -689,6 +704,12 @@ std::optional<Options> ParseOptions(const std::vector<std::string>& args, bool s
     const std::size_t wanted = options.command == "read" || options.command == "job" ? 1
                                : options.command == "set"                            ? 2
                                                                                      : 0;
+    if (options.command == "history") {
+        if (!ParseHistoryArguments(options.arguments, error)) {
+            return std::nullopt;
+        }
+        return options;
+    }
     if (options.command != "commission" && options.arguments.size() != wanted) {
         return fail(options.command + " takes " + std::to_string(wanted) + " argument" + (wanted == 1 ? "" : "s") +
                     ", not " + std::to_string(options.arguments.size()));
@@ -760,6 +781,9 @@ std::string ResolvePort(const std::string& port)
 
 int Run(const Options& options, std::FILE* out, std::FILE* err)
 {
+    if (options.command == "history") {
+        return RunHistory(options, out, err);
+    }
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> logFile(nullptr, &std::fclose);
     std::unique_ptr<TrafficLogFile> log;
     if (!options.logPath.empty()) {
@@ -795,6 +819,18 @@ int Run(const Options& options, std::FILE* out, std::FILE* err)
             return kBadUsage;
         }
         sinks.push_back([&sink = *mqtt](const Outcome& outcome) { sink.write(outcome); });
+    }
+
+    // The job keeps its own record, in the default store unless --store names another.
+    std::unique_ptr<Store> store;
+    if (!options.storeUrl.empty() && options.command != "job") {
+        std::string why;
+        store = Store::Open(options.storeUrl, &why);
+        if (!store) {
+            std::fprintf(err, "quorvexctl: --store: %s\n", why.c_str());
+            return kBadUsage;
+        }
+        sinks.push_back(StoreSink(*store));
     }
 
     if (options.command == "job") {
@@ -911,6 +947,9 @@ int Run(const Options& options, std::FILE* out, std::FILE* err)
     runOnPort(options.ports.front());
     for (std::thread& thread : threads) {
         thread.join();
+    }
+    if (store && !store->warning().empty()) {
+        std::fprintf(err, "quorvexctl: %s\n", store->warning().c_str());
     }
     // As a shell reports a pipeline's writer that a closed pipe ended: 128 + SIGPIPE.
     constexpr int kOutputClosed = 128 + SIGPIPE;

@@ -35,6 +35,7 @@ struct Options
     std::string logPath;
     bool rs485 = false;
     MqttOptions mqtt; // every result to a broker as well
+    std::string storeUrl; // --store: every result is recorded there as well
 
     std::string command;
     std::vector<std::string> arguments;

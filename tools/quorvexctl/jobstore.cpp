@@ -5,9 +5,9 @@
 
 namespace ctl {
 
-std::unique_ptr<Store> OpenJobStore(const Options&, std::string* error)
+std::unique_ptr<Store> OpenJobStore(const Options& options, std::string* error)
 {
-    return Store::Open(Store::DefaultPath(), error);
+    return Store::Open(options.storeUrl.empty() ? Store::DefaultPath() : options.storeUrl, error);
 }
 
 } // namespace ctl
