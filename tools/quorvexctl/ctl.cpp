@@ -895,10 +895,13 @@ int Run(const Options& options, std::FILE* out, std::FILE* err)
                 log->write(device, direction, bytes);
             };
         }
-        // Names the adapter may come back under after it is pulled and plugged in again.
+        // Names the adapter may come back under after it is pulled and plugged in again; a
+        // gateway is reached by its own name again.
         std::vector<std::string> names{device};
-        for (std::string& name : StableDeviceNames(device)) {
-            names.push_back(std::move(name));
+        if (!device.empty() && device.front() == '/') {
+            for (std::string& name : StableDeviceNames(device)) {
+                names.push_back(std::move(name));
+            }
         }
         const auto reopen = [&] {
             return std::any_of(names.begin(), names.end(),
