@@ -117,18 +117,6 @@ std::string SpoolFileName(const std::string& shown)
     return text;
 }
 
-std::int64_t Micros(std::chrono::system_clock::time_point time)
-{
-    return std::chrono::duration_cast<std::chrono::microseconds>(time.time_since_epoch()).count();
-}
-
-std::chrono::system_clock::time_point FromMicros(std::int64_t micros)
-{
-    return std::chrono::system_clock::time_point(
-        std::chrono::duration_cast<std::chrono::system_clock::duration>(
-            std::chrono::microseconds(micros)));
-}
-
 // What waits in the spool, in the order it happened. A result's rows are in the spool's own
 // tables, which have the store's schema; a job's start and end are here whole.
 const char* const kOutbox = R"sql(

@@ -73,18 +73,6 @@ CREATE TABLE readings (
 )sql",
 };
 
-std::int64_t Micros(std::chrono::system_clock::time_point time)
-{
-    return std::chrono::duration_cast<std::chrono::microseconds>(time.time_since_epoch()).count();
-}
-
-std::chrono::system_clock::time_point FromMicros(std::int64_t micros)
-{
-    return std::chrono::system_clock::time_point(
-        std::chrono::duration_cast<std::chrono::system_clock::duration>(
-            std::chrono::microseconds(micros)));
-}
-
 std::int64_t Number(const std::optional<std::string>& text)
 {
     return text ? std::stoll(*text) : 0;
@@ -454,6 +442,18 @@ bool Tables::passedSerialNumbers(const std::string& contentHash,
         serialNumbers->push_back(row[0].value_or(""));
     }
     return true;
+}
+
+std::int64_t Micros(std::chrono::system_clock::time_point time)
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(time.time_since_epoch()).count();
+}
+
+std::chrono::system_clock::time_point FromMicros(std::int64_t micros)
+{
+    return std::chrono::system_clock::time_point(
+        std::chrono::duration_cast<std::chrono::system_clock::duration>(
+            std::chrono::microseconds(micros)));
 }
 
 } // namespace qvxstore

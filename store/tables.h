@@ -61,4 +61,8 @@ std::string IsoTime(std::chrono::system_clock::time_point time, int utcOffsetMin
 // The offset of local time from UTC at that time, in minutes.
 int LocalUtcOffsetMinutes(std::chrono::system_clock::time_point time);
 
+// Times as the tables keep them: microseconds since the epoch, UTC.
+std::int64_t Micros(std::chrono::system_clock::time_point time);
+std::chrono::system_clock::time_point FromMicros(std::int64_t micros);
+
 } // namespace qvxstore
