@@ -132,6 +132,19 @@ def parse_registers(text):
     return {int(number, 0) for number in text.split(",") if number}
 
 
+def stop_on_signals(loop):
+    """A future that SIGTERM or SIGINT completes, and the function that completes it."""
+    stop = loop.create_future()
+
+    def finish():
+        if not stop.done():
+            stop.set_result(None)
+
+    for signum in (signal.SIGTERM, signal.SIGINT):
+        loop.add_signal_handler(signum, finish)
+    return stop, finish
+
+
 def make_block(missing):
     """The meter's register file: the initial registers, without the missing ones."""
     values = {
@@ -197,14 +210,7 @@ async def serve(args):
         join.close()
         return 1
 
-    stop = loop.create_future()
-
-    def finish():
-        if not stop.done():
-            stop.set_result(None)
-
-    for signum in (signal.SIGTERM, signal.SIGINT):
-        loop.add_signal_handler(signum, finish)
+    stop, finish = stop_on_signals(loop)
     loop.add_signal_handler(signal.SIGUSR1, state.write)
 
     def reset(missing):

@@ -11,11 +11,10 @@ when standard input is closed. Exit status 77 when pymodbus is missing.
 import asyncio
 import logging
 import os
-import signal
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pymodbus_meter import make_block  # noqa: E402  exits 77 itself without pymodbus
+from pymodbus_meter import make_block, stop_on_signals  # noqa: E402  exits 77 itself without pymodbus
 
 from pymodbus.datastore import ModbusServerContext, ModbusSlaveContext  # noqa: E402
 from pymodbus.server import StartAsyncTcpServer  # noqa: E402
@@ -26,14 +25,7 @@ async def serve(port):
     block = make_block(set())
     slave = ModbusSlaveContext(ir=block, hr=block, zero_mode=True)
     context = ModbusServerContext(slaves=slave, single=True)
-    stop = loop.create_future()
-
-    def finish():
-        if not stop.done():
-            stop.set_result(None)
-
-    for signum in (signal.SIGTERM, signal.SIGINT):
-        loop.add_signal_handler(signum, finish)
+    stop, finish = stop_on_signals(loop)
 
     def stdin_readable():
         if not os.read(sys.stdin.fileno(), 4096):
